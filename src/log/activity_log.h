@@ -1,0 +1,25 @@
+// The activity log: timestamped lines from any thread, shown by the user
+// interface thread in the main window's log view.
+#pragma once
+
+#include <windows.h>
+
+// Posted by a worker when its job has ended, whatever the outcome.
+const UINT WM_APP_JOB_DONE = WM_APP + 1;
+// lParam: a heap copy of one log line; the receiver owns and frees it.
+const UINT WM_APP_LOG_TEXT = WM_APP + 2;
+
+// Formats, timestamps and posts one line to the owner window; never waits
+// for the user interface. Returns whether the post succeeded.
+BOOL LogLine(HWND owner, const char* format, ...);
+
+// Logs the context with the text and number of the calling thread's last
+// error. Call it right after the failing call.
+void LogWin32Error(HWND owner, const char* context);
+
+// The user interface thread's side of WM_APP_LOG_TEXT: appends the line to
+// the log view and frees it.
+void AppendLogText(LPARAM text);
+
+// Releases a posted line that will never reach AppendLogText.
+void FreeLogText(LPARAM text);

@@ -1,0 +1,31 @@
+// Mode switching: the script runner and the switch jobs that run it on a
+// worker thread.
+#pragma once
+
+#include <windows.h>
+
+#include "mode_scripts.h"
+#include "../serial/port_names.h"
+
+// One press of a mode button, handed to the worker that carries it out.
+struct SwitchJob {
+    HWND owner; // receives every log line and the end notice
+    char portName[PORT_NAME_LEN];
+    DWORD baudRate;
+    SwitchMode mode;
+};
+
+// Plays one script into the module: returns 1 when every sentence was
+// written and the port reopened after each reset, else 0 (already logged).
+int RunModeScript(HWND owner, const char* displayName, const char* portName, DWORD baudRate,
+                  const char* const* sentences, unsigned count);
+
+// Validates the selections and starts a worker, or explains in a message box
+// why not. User interface thread only.
+void StartSwitchJob(HWND owner, SwitchMode mode);
+
+// The worker's thread procedure; owns and frees the job.
+DWORD WINAPI SwitchWorker(LPVOID job);
+
+// Enables or disables every control that must not be used during a job.
+void SetControlsEnabled(BOOL enable);

@@ -1,0 +1,28 @@
+// Serial port access with the fixed line settings the module needs.
+#pragma once
+
+#include <windows.h>
+
+// An open, configured port; INVALID_HANDLE_VALUE means no port is open.
+typedef HANDLE SerialPort;
+
+const DWORD SERIAL_READ_CHUNK = 511;  // bytes per read, one log line each
+const DWORD OPEN_SETTLE_MS = 250;     // after configuring, before the purge
+const DWORD DRAIN_READ_PAUSE_MS = 100; // after each read attempt of a drain
+
+// Opens and configures the port. On failure returns INVALID_HANDLE_VALUE with
+// the failing call's error left as the thread's last error.
+SerialPort OpenSerialPort(const char* portName, DWORD baudRate);
+
+// Writes the sentence and CR LF in one call. A short write (how a write
+// time-out ends) fails with ERROR_TIMEOUT as the last error.
+BOOL WriteSentence(SerialPort port, const char* sentence);
+
+// Reads for the given time, logging each non-empty read as one "<< " line.
+// Returns the milliseconds it took.
+DWORD DrainPort(HWND owner, SerialPort port, DWORD durationMs);
+
+void CloseSerialPort(SerialPort port);
+
+// The one way the worker waits, so tests can run scripts on a fake clock.
+void WaitMs(DWORD durationMs);

@@ -1,0 +1,5 @@
+#include "serial_port.h"
+
+void WaitMs(DWORD durationMs) {
+    Sleep(durationMs);
+}
