@@ -1,0 +1,269 @@
+// The real serial layer and the runner in real time against simulated
+// modules on pseudo-terminals (see run_serial_sim_test.sh for the ports).
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/activity_log.h"
+#include "modes/mode_switch.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+const char PORT_ANSWER[] = "COM21";  // answers, reboots by vanishing for 2 s
+const char PORT_SILENT[] = "COM22";  // never answers
+const char PORT_BANNER[] = "COM23";  // said something before anyone opened it
+const char PORT_NEVER[] = "COM24";   // gone for good after its reset
+const char PORT_FOLDER[] = "COM25";  // a folder: opens like a held port, Access denied
+const char PORT_DEVNULL[] = "COM26"; // opens, but is no terminal
+const char PORT_FRAMING[] = "COM27"; // answers; used for framing and timing
+
+const char SAVE[] = "$PZVKSAVEPAR*55";
+
+struct TranscriptLine {
+    long long ms;
+    std::string kind, baud, frame, ending, text;
+};
+
+std::vector<TranscriptLine> ReadTranscript(const char* variable) {
+    std::vector<TranscriptLine> lines;
+    const char* path = getenv(variable);
+    if (path == NULL) {
+        ADD_FAILURE() << variable << " is not set";
+        return lines;
+    }
+    FILE* file = fopen(path, "r");
+    if (file == NULL) {
+        return lines;
+    }
+    char buffer[2048];
+    while (fgets(buffer, sizeof buffer, file) != NULL) {
+        TranscriptLine line;
+        char kind[16] = "", baud[16] = "", frame[8] = "", ending[8] = "";
+        int used = 0;
+        if (sscanf(buffer, "%lld %15s %n", &line.ms, kind, &used) < 2) {
+            continue;
+        }
+        line.kind = kind;
+        if (line.kind == "RX" || line.kind == "BAD") {
+            int more = 0;
+            sscanf(buffer + used, "%15s %7s %7s %n", baud, frame, ending, &more);
+            used += more;
+        }
+        line.baud = baud;
+        line.frame = frame;
+        line.ending = ending;
+        line.text = buffer + used;
+        while (!line.text.empty() && (line.text.back() == '\n' || line.text.back() == '\r')) {
+            line.text.pop_back();
+        }
+        lines.push_back(line);
+    }
+    fclose(file);
+    return lines;
+}
+
+std::vector<TranscriptLine> Received(const char* variable) {
+    std::vector<TranscriptLine> received;
+    for (const TranscriptLine& line : ReadTranscript(variable)) {
+        if (line.kind == "RX" || line.kind == "BAD") {
+            received.push_back(line);
+        }
+    }
+    return received;
+}
+
+// Polls: the module transcribes a line a moment after it arrives.
+std::vector<TranscriptLine> AwaitReceived(const char* variable, size_t count) {
+    DWORD start = GetTickCount();
+    std::vector<TranscriptLine> received = Received(variable);
+    while (received.size() < count && GetTickCount() - start < 3000) {
+        Sleep(20);
+        received = Received(variable);
+    }
+    return received;
+}
+
+// A window of the test's own thread that collects the runner's log lines.
+struct LogSink {
+    HWND window;
+    LogSink() {
+        window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+    }
+    ~LogSink() {
+        DestroyWindow(window);
+    }
+    // The messages, without timestamp and CR LF.
+    std::vector<std::string> Collect() {
+        std::vector<std::string> messages;
+        MSG message;
+        while (PeekMessageA(&message, window, WM_APP_LOG_TEXT, WM_APP_LOG_TEXT, PM_REMOVE)) {
+            std::string line = (const char*)message.lParam;
+            FreeLogText(message.lParam);
+            messages.push_back(line.size() >= 13 ? line.substr(11, line.size() - 13) : line);
+        }
+        return messages;
+    }
+};
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += "  | " + line + "\n";
+    }
+    return text;
+}
+
+int Count(const std::vector<std::string>& lines, const std::string& prefix) {
+    int count = 0;
+    for (const std::string& line : lines) {
+        count += line.compare(0, prefix.size(), prefix) == 0;
+    }
+    return count;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+int RunScript(HWND owner, SwitchMode mode, const char* port) {
+    const ModeScript* script = FindModeScript(mode);
+    return RunModeScript(owner, script->displayName, port, 460800, script->sentences, script->count);
+}
+
+TEST(SerialLayer, SentencesArriveWithCrLfAtTheRequestedBaudAs8N1) {
+    const DWORD bauds[] = {9600, 115200, 460800, 921600};
+    for (DWORD baud : bauds) {
+        SerialPort port = OpenSerialPort(PORT_FRAMING, baud);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << "open at " << baud << ", error " << GetLastError();
+        EXPECT_TRUE(WriteSentence(port, SAVE)) << "write at " << baud;
+        CloseSerialPort(port);
+    }
+    std::vector<TranscriptLine> received = AwaitReceived("KMS_TRANSCRIPT_FRAMING", 4);
+    ASSERT_EQ(received.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        const TranscriptLine& line = received[i];
+        EXPECT_EQ(line.kind + " " + line.baud + " " + line.frame + " " + line.ending + " " + line.text,
+                  "RX " + std::to_string(bauds[i]) + " 8N1 CRLF " + SAVE)
+            << "sentence written at " << bauds[i];
+    }
+}
+
+TEST(SerialLayer, ReadsEndSoonAfterTheLastByteOrAtTheirTimeout) {
+    char buffer[SERIAL_READ_CHUNK + 1];
+    DWORD got = 0;
+
+    SerialPort silent = OpenSerialPort(PORT_SILENT, 460800);
+    ASSERT_NE(silent, INVALID_HANDLE_VALUE);
+    DWORD start = GetTickCount();
+    ReadFile(silent, buffer, SERIAL_READ_CHUNK, &got, NULL);
+    DWORD idle = GetTickCount() - start;
+    CloseSerialPort(silent);
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(idle, 80u) << "a read with nothing to read returned early";
+    EXPECT_LE(idle, 400u) << "a read with nothing to read hung";
+
+    SerialPort answer = OpenSerialPort(PORT_FRAMING, 460800);
+    ASSERT_NE(answer, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WriteSentence(answer, SAVE));
+    Sleep(300); // the reply is queued by now
+    start = GetTickCount();
+    ReadFile(answer, buffer, SERIAL_READ_CHUNK, &got, NULL);
+    DWORD withData = GetTickCount() - start;
+    CloseSerialPort(answer);
+    buffer[got] = '\0';
+    EXPECT_NE(strstr(buffer, "$PZVKACK,PZVKSAVEPAR"), nullptr) << "read '" << buffer << "'";
+    EXPECT_GE(withData, 25u) << "a read returned before the line was quiet for 50 ms";
+    EXPECT_LE(withData, 90u) << "a read with queued data waited for its full timeout";
+    printf("read timing: %lu ms with nothing to read, %lu ms with a reply queued\n",
+           (unsigned long)idle, (unsigned long)withData);
+}
+
+TEST(SerialLayer, OpenDiscardsWhatTheModuleSentBeforeIt) {
+    LogSink sink;
+    SerialPort port = OpenSerialPort(PORT_BANNER, 460800);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DrainPort(sink.window, port, 400);
+    CloseSerialPort(port);
+    std::vector<std::string> lines = sink.Collect();
+    EXPECT_TRUE(lines.empty()) << "read after the open:\n" << JoinLines(lines);
+}
+
+TEST(ScriptRunnerLive, BaseSurveyInKeepsItsScheduleAndAVanishedModuleFailsTheReopen) {
+    LogSink surveySink, neverSink;
+    int surveyResult = -1, neverResult = -1;
+    // Both in real time at once: the second only needs its first reset.
+    std::thread survey([&] { surveyResult = RunScript(surveySink.window, BaseSurveyIn, PORT_ANSWER); });
+    std::thread never([&] { neverResult = RunScript(neverSink.window, BaseOnly, PORT_NEVER); });
+    survey.join();
+    never.join();
+
+    std::vector<std::string> lines = surveySink.Collect();
+    EXPECT_EQ(surveyResult, 1) << JoinLines(lines);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Done: Base Survey-In mode") << JoinLines(lines);
+    EXPECT_EQ(Count(lines, "Waiting for module reboot..."), 2) << JoinLines(lines);
+    EXPECT_GE(Count(lines, "<< $PZVKACK,"), 5) << "the module's replies:\n" << JoinLines(lines);
+
+    const ModeScript* script = FindModeScript(BaseSurveyIn);
+    std::vector<TranscriptLine> received = Received("KMS_TRANSCRIPT_ANSWER");
+    ASSERT_EQ(received.size(), script->count);
+    for (unsigned i = 0; i < script->count; ++i) {
+        EXPECT_EQ(received[i].text, script->sentences[i]) << "sentence " << i + 1;
+        if (i + 1 == script->count) {
+            break;
+        }
+        // 300 + 1200 after an ordinary sentence; 600 + 800 + 6500 + 250 after a reset.
+        bool reset = strcmp(script->sentences[i], RESET_SENTENCE) == 0;
+        long long nominal = reset ? 8150 : 1500;
+        long long gap = received[i + 1].ms - received[i].ms;
+        EXPECT_GE(gap, nominal - 50) << "gap after sentence " << i + 1;
+        EXPECT_LE(gap, nominal + 400) << "gap after sentence " << i + 1;
+    }
+
+    lines = neverSink.Collect();
+    EXPECT_EQ(neverResult, 0) << JoinLines(lines);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().compare(0, 40, "Reopen serial port after reboot failed: "), 0)
+        << JoinLines(lines);
+    EXPECT_TRUE(EndsWith(lines.back(), " (Win32 error 2)")) << JoinLines(lines);
+}
+
+TEST(ScriptRunnerLive, PortsThatCannotBeUsedNameTheFailingCallsOwnError) {
+    // What reading a non-terminal's settings fails with, straight from the system.
+    char path[64];
+    snprintf(path, sizeof path, "\\\\.\\%s", PORT_DEVNULL);
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_FALSE(GetCommState(handle, &dcb));
+    DWORD settingsError = GetLastError();
+    CloseHandle(handle);
+    ASSERT_NE(settingsError, 0u);
+
+    struct {
+        const char* port;
+        DWORD error;
+    } cases[] = {{PORT_FOLDER, ERROR_ACCESS_DENIED}, {PORT_DEVNULL, settingsError}};
+    for (const auto& c : cases) {
+        LogSink sink;
+        EXPECT_EQ(RunScript(sink.window, Rover, c.port), 0) << c.port;
+        std::vector<std::string> lines = sink.Collect();
+        ASSERT_EQ(lines.size(), 3u) << c.port << "\n" << JoinLines(lines);
+        EXPECT_EQ(lines[1], std::string("Start: Rover mode  ") + c.port + "  460800");
+        const std::string context =
+            "Open serial port failed. Check that Sonvara or serial assistants are closed: ";
+        EXPECT_EQ(lines[2].compare(0, context.size(), context), 0) << lines[2];
+        EXPECT_TRUE(EndsWith(lines[2], " (Win32 error " + std::to_string(c.error) + ")"))
+            << c.port << ": " << lines[2];
+    }
+}
+
+} // namespace
