@@ -20,10 +20,10 @@ kms_reg() {
   (cd / && wine reg "$@" </dev/null >/dev/null 2>&1)
 }
 
-# Empties the registry's port list (Wine lists its own COM1 there).
+# Empties the registry's port list (Wine lists its own COM1 there). Only the
+# values go: the key is volatile, and reg.exe could not create it again.
 kms_ports_clear() {
-  kms_reg delete "$KMS_SERIALCOMM" /f || true
-  kms_reg add "$KMS_SERIALCOMM" /f
+  kms_reg delete "$KMS_SERIALCOMM" /va /f || true
 }
 
 # kms_port_register VALUE_NAME DATA [TYPE]
