@@ -79,6 +79,8 @@ kms_cleanup() {
   KMS_SIM_PIDS=()
   KMS_LINKS=()
 }
-trap kms_cleanup EXIT
+trap 'kms_cleanup; kms_xvfb_stop' EXIT
 
+# GUI work needs a display; a private Xvfb when none is given.
+kms_xvfb_start
 kms_wine_server_start
