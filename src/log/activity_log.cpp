@@ -33,10 +33,9 @@ BOOL LogLine(HWND owner, const char* format, ...) {
 void LogWin32Error(HWND owner, const char* context) {
     DWORD code = GetLastError();
     char* text = NULL;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                  (LPSTR)&text, 0, NULL);
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPSTR)&text, 0, NULL);
     if (length > 0 && text != NULL) {
         LogLine(owner, "%s: %s (Win32 error %lu)", context, text, (unsigned long)code);
     } else {

@@ -22,8 +22,8 @@ int RunModeScript(HWND owner, const char* displayName, const char* portName, DWO
 
     SerialPort port = OpenSerialPort(portName, baudRate);
     if (port == INVALID_HANDLE_VALUE) {
-        LogWin32Error(owner,
-                      "Open serial port failed. Check that Sonvara or serial assistants are closed");
+        LogWin32Error(
+            owner, "Open serial port failed. Check that Sonvara or serial assistants are closed");
         return 0;
     }
 

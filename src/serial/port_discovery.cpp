@@ -24,8 +24,7 @@ int EnumerateComPorts(PortNameTable* table) {
         DWORD nameSize = sizeof valueName;
         DWORD dataSize = sizeof data;
         DWORD type = 0;
-        LONG result =
-            RegEnumValueA(key, index, valueName, &nameSize, NULL, &type, data, &dataSize);
+        LONG result = RegEnumValueA(key, index, valueName, &nameSize, NULL, &type, data, &dataSize);
         if (result == ERROR_MORE_DATA) {
             continue; // an oversized value names no port of ours
         }

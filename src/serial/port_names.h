@@ -4,9 +4,9 @@
 
 #include <stddef.h>
 
-const int MAX_PORTS = 128;              // names kept from one registry read
-const size_t PORT_NAME_LEN = 32;        // bytes per slot, terminator included
-const size_t PORT_SUMMARY_LEN = 512;    // bytes, terminator included
+const int MAX_PORTS = 128;           // names kept from one registry read
+const size_t PORT_NAME_LEN = 32;     // bytes per slot, terminator included
+const size_t PORT_SUMMARY_LEN = 512; // bytes, terminator included
 
 struct PortNameTable {
     char names[MAX_PORTS][PORT_NAME_LEN];

@@ -54,9 +54,9 @@ SerialPort OpenSerialPort(const char* portName, DWORD baudRate) {
 
     COMMTIMEOUTS timeouts;
     ZeroMemory(&timeouts, sizeof timeouts);
-    timeouts.ReadIntervalTimeout = 50;        // ms of silence that ends a read
+    timeouts.ReadIntervalTimeout = 50; // ms of silence that ends a read
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 100;  // ms, the longest a read waits
+    timeouts.ReadTotalTimeoutConstant = 100; // ms, the longest a read waits
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 2000; // ms, then the write gives up
     SetCommTimeouts(handle, &timeouts);

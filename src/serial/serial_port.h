@@ -6,8 +6,8 @@
 // An open, configured port; INVALID_HANDLE_VALUE means no port is open.
 typedef HANDLE SerialPort;
 
-const DWORD SERIAL_READ_CHUNK = 511;  // bytes per read, one log line each
-const DWORD OPEN_SETTLE_MS = 250;     // after configuring, before the purge
+const DWORD SERIAL_READ_CHUNK = 511;   // bytes per read, one log line each
+const DWORD OPEN_SETTLE_MS = 250;      // after configuring, before the purge
 const DWORD DRAIN_READ_PAUSE_MS = 100; // after each read attempt of a drain
 
 // Opens and configures the port. On failure returns INVALID_HANDLE_VALUE with

@@ -15,7 +15,7 @@
 namespace {
 
 const char SERIALCOMM[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-const DWORD START_MS = 20000;    // window up and first lines shown
+const DWORD START_MS = 20000;      // window up and first lines shown
 const DWORD SURVEY_RUN_MS = 60000; // the longest run is about 24 s
 
 std::string Env(const char* name) {
@@ -26,7 +26,8 @@ std::string Env(const char* name) {
 // Replaces the registry's port list with these values (value name -> data).
 void SetRegisteredPorts(const std::vector<std::pair<std::string, std::string>>& ports) {
     HKEY key;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, SERIALCOMM, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, SERIALCOMM, 0, KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
     for (;;) {
         char name[256];
         DWORD nameSize = sizeof name;
@@ -92,8 +93,9 @@ TEST(EndToEnd, StartUpWithNoPortRefusesEveryModeButton) {
     RunningTool running;
     ASSERT_TRUE(running.started());
     ToolProcess& tool = running.tool();
-    EXPECT_EQ(running.Log(), (std::vector<std::string>{
-                                 "No COM port found. Plug in the device and click Refresh.", HINT}));
+    EXPECT_EQ(running.Log(),
+              (std::vector<std::string>{"No COM port found. Plug in the device and click Refresh.",
+                                        HINT}));
     EXPECT_TRUE(ListItems(Control(tool, IDC_PORT_COMBO)).empty());
     EXPECT_EQ(ListItems(Control(tool, IDC_BAUD_COMBO)),
               (std::vector<std::string>{"9600", "38400", "115200", "230400", "460800", "921600"}));
@@ -111,8 +113,11 @@ TEST(EndToEnd, StartUpWithNoPortRefusesEveryModeButton) {
 }
 
 TEST(EndToEnd, PortListLogLimitClearAndResize) {
-    SetRegisteredPorts({{"\\Device\\B", "COM10"}, {"\\Device\\A", "COM2"}, {"\\Device\\C", "com1"},
-                        {"\\Device\\D", "CNCA0"}, {"\\Device\\E", "com2"}});
+    SetRegisteredPorts({{"\\Device\\B", "COM10"},
+                        {"\\Device\\A", "COM2"},
+                        {"\\Device\\C", "com1"},
+                        {"\\Device\\D", "CNCA0"},
+                        {"\\Device\\E", "com2"}});
     RunningTool running;
     ASSERT_TRUE(running.started());
     ToolProcess& tool = running.tool();
@@ -124,7 +129,8 @@ TEST(EndToEnd, PortListLogLimitClearAndResize) {
 
     // A port plugged in later appears on Refresh, and the first entry is selected again.
     SelectListItem(ports, "COM10");
-    SetRegisteredPorts({{"\\Device\\B", "COM10"}, {"\\Device\\A", "COM2"}, {"\\Device\\F", "COM7"}});
+    SetRegisteredPorts(
+        {{"\\Device\\B", "COM10"}, {"\\Device\\A", "COM2"}, {"\\Device\\F", "COM7"}});
     Click(tool, IDC_REFRESH);
     ASSERT_TRUE(WaitFor([&] { return running.Log().size() == 3; }, 5000)) << Joined(running.Log());
     EXPECT_EQ(running.Log().back(), "Refreshed COM ports: COM2 COM7 COM10");
@@ -153,7 +159,7 @@ TEST(EndToEnd, PortListLogLimitClearAndResize) {
 
     // Resizing moves nothing but the log view, which takes the new space.
     std::map<int, RECT> before;
-    const int ids[] = {IDC_PORT_COMBO, IDC_BAUD_COMBO, IDC_REFRESH, IDC_BASE_SURVEY_IN,
+    const int ids[] = {IDC_PORT_COMBO, IDC_BAUD_COMBO, IDC_REFRESH,  IDC_BASE_SURVEY_IN,
                        IDC_BASE_ONLY,  IDC_ROVER,      IDC_CLEAR_LOG};
     auto clientRect = [&](int id) {
         RECT rect;
@@ -171,8 +177,10 @@ TEST(EndToEnd, PortListLogLimitClearAndResize) {
         RECT log = clientRect(IDC_LOG);
         EXPECT_EQ(log.left, 10) << "window " << size.cx << "x" << size.cy;
         EXPECT_EQ(log.top, 78) << "window " << size.cx << "x" << size.cy;
-        EXPECT_EQ(log.right - log.left, client.right - 20) << "window " << size.cx << "x" << size.cy;
-        EXPECT_EQ(log.bottom - log.top, client.bottom - 88) << "window " << size.cx << "x" << size.cy;
+        EXPECT_EQ(log.right - log.left, client.right - 20)
+            << "window " << size.cx << "x" << size.cy;
+        EXPECT_EQ(log.bottom - log.top, client.bottom - 88)
+            << "window " << size.cx << "x" << size.cy;
         for (int id : ids) {
             RECT now = clientRect(id);
             EXPECT_TRUE(EqualRect(&now, &before[id])) << "control " << id << " moved";
@@ -188,10 +196,10 @@ struct SwitchCase {
     int button;
     const char* transcript; // environment variable naming it, or null
     bool succeeds;
-    const char* display;   // as in "Start: %s" and "Done: %s"
-    const char* failure;   // start of the line before "Failed.", if it fails
-    int reboots;           // "Waiting for module reboot..." lines expected
-    bool answers;          // the module's replies appear as "<< " lines
+    const char* display; // as in "Start: %s" and "Done: %s"
+    const char* failure; // start of the line before "Failed.", if it fails
+    int reboots;         // "Waiting for module reboot..." lines expected
+    bool answers;        // the module's replies appear as "<< " lines
 };
 
 const SwitchCase SWITCH_CASES[] = {
@@ -267,14 +275,17 @@ TEST(EndToEnd, EachSwitchEndsAsItShouldWithTheControlsLockedMeanwhile) {
         ASSERT_GE(log.size(), 5u) << c.what << "\n" << Joined(log);
         // Two start-up lines, then the separator (timestamp only) and the start line.
         EXPECT_EQ(log[2], "") << c.what;
-        EXPECT_EQ(log[3], std::string("Start: ") + c.display + "  " + c.port + "  " + c.baud) << c.what;
+        EXPECT_EQ(log[3], std::string("Start: ") + c.display + "  " + c.port + "  " + c.baud)
+            << c.what;
         if (c.succeeds) {
-            EXPECT_EQ(log.back(), std::string("Done: ") + c.display) << c.what << "\n" << Joined(log);
+            EXPECT_EQ(log.back(), std::string("Done: ") + c.display) << c.what << "\n"
+                                                                     << Joined(log);
         } else {
             EXPECT_EQ(log.back(), "Failed.") << c.what << "\n" << Joined(log);
             ASSERT_GE(log.size(), 2u);
             const std::string& reason = log[log.size() - 2];
-            EXPECT_EQ(reason.compare(0, strlen(c.failure), c.failure), 0) << c.what << ": " << reason;
+            EXPECT_EQ(reason.compare(0, strlen(c.failure), c.failure), 0)
+                << c.what << ": " << reason;
             EXPECT_NE(reason.find(" (Win32 error "), std::string::npos) << c.what << ": " << reason;
         }
         EXPECT_EQ(CountPrefix(log, "Waiting for module reboot..."), c.reboots) << c.what;

@@ -21,7 +21,8 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter) {
     GetWindowThreadProcessId(window, &pid);
     char className[64] = "";
     GetClassNameA(window, className, sizeof className);
-    if (pid == search->pid && strcmp(className, search->className) == 0 && IsWindowVisible(window)) {
+    if (pid == search->pid && strcmp(className, search->className) == 0 &&
+        IsWindowVisible(window)) {
         search->found = window;
         return FALSE;
     }
@@ -150,8 +151,8 @@ void Click(const ToolProcess& tool, int id) {
 }
 
 std::string LockSetState(const ToolProcess& tool) {
-    const int lockSet[] = {IDC_REFRESH, IDC_BASE_SURVEY_IN, IDC_BASE_ONLY, IDC_ROVER,
-                           IDC_CLEAR_LOG, IDC_PORT_COMBO, IDC_BAUD_COMBO};
+    const int lockSet[] = {IDC_REFRESH,   IDC_BASE_SURVEY_IN, IDC_BASE_ONLY, IDC_ROVER,
+                           IDC_CLEAR_LOG, IDC_PORT_COMBO,     IDC_BAUD_COMBO};
     std::string state;
     for (int id : lockSet) {
         state += IsWindowEnabled(Control(tool, id)) ? '1' : '0';
@@ -232,7 +233,8 @@ bool CaptureWindow(HWND window, const char* path) {
     if (out == NULL) {
         return false;
     }
-    bool ok = fwrite(&file, sizeof file, 1, out) == 1 && fwrite(&header, sizeof header, 1, out) == 1 &&
+    bool ok = fwrite(&file, sizeof file, 1, out) == 1 &&
+              fwrite(&header, sizeof header, 1, out) == 1 &&
               fwrite(pixels.data(), pixels.size(), 1, out) == 1;
     return fclose(out) == 0 && ok;
 }

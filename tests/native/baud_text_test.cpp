@@ -17,8 +17,8 @@ TEST(BaudText, OddTextsConvertLikeAnUnsignedDecimal) {
         const char* text;
         uint32_t rate;
     } cases[] = {
-        {"", 0},           {"abc", 0},          {"  \t9600", 9600},         {"115200 baud", 115200},
-        {"-9600", 0},      {"0", 0},            {"4294967295", 4294967295u}, {"99999999999", 4294967295u},
+        {"", 0},      {"abc", 0}, {"  \t9600", 9600},          {"115200 baud", 115200},
+        {"-9600", 0}, {"0", 0},   {"4294967295", 4294967295u}, {"99999999999", 4294967295u},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ParseBaudText(c.text), c.rate) << "text '" << c.text << "'";

@@ -34,7 +34,9 @@ TEST(PortNames, TableIsDeduplicatedCutAndInPortNumberOrder) {
         std::vector<std::string> read;
         std::vector<std::string> expected;
     } cases[] = {
-        {"numbers, not text", {"COM10", "COM2", "com1", "CNCA0"}, {"CNCA0", "com1", "COM2", "COM10"}},
+        {"numbers, not text",
+         {"COM10", "COM2", "com1", "CNCA0"},
+         {"CNCA0", "com1", "COM2", "COM10"}},
         {"duplicate ignoring case keeps the first", {"COM3", "com3"}, {"COM3"}},
         {"empty names are skipped", {"", "COM4", ""}, {"COM4"}},
         {"short names order by text", {"COM1", "co", "C", "CON"}, {"C", "co", "COM1", "CON"}},
@@ -43,7 +45,8 @@ TEST(PortNames, TableIsDeduplicatedCutAndInPortNumberOrder) {
          {"COM4294967298", "COM10", "COM99999999999", "COM2147483647"},
          {"COM10", "COM2147483647", "COM4294967298", "COM99999999999"}},
         {"names are cut to 31 bytes", {long40}, {std::string(31, 'L')}},
-        {"names equal after the cut are one", {long40, std::string(35, 'L') + "x"},
+        {"names equal after the cut are one",
+         {long40, std::string(35, 'L') + "x"},
          {std::string(31, 'L')}},
     };
     for (const auto& c : cases) {
@@ -52,14 +55,14 @@ TEST(PortNames, TableIsDeduplicatedCutAndInPortNumberOrder) {
 }
 
 TEST(PortNames, OrderIsAntisymmetricOnAwkwardNames) {
-    const char* names[] = {"COM1",  "com1x", "COM-1", "COM+1", "COM 1", "CO",  "C",   "",
-                           "COMA",  "COM",   "COM0",  "cnca0", "\xff", "COM99999999999",
-                           "COM-99999999999"};
+    const char* names[] = {"COM1", "com1x", "COM-1", "COM+1",          "COM 1",
+                           "CO",   "C",     "",      "COMA",           "COM",
+                           "COM0", "cnca0", "\xff",  "COM99999999999", "COM-99999999999"};
     for (const char* a : names) {
         for (const char* b : names) {
             int ab = ComparePortNames(a, b);
             int ba = ComparePortNames(b, a);
-            EXPECT_EQ(ab < 0, ba > 0) << "'" << a << "' vs '" << b << "'";
+            EXPECT_EQ(ab<0, ba> 0) << "'" << a << "' vs '" << b << "'";
             EXPECT_EQ(ab == 0, strcmp(a, b) == 0) << "'" << a << "' vs '" << b << "'";
         }
     }

@@ -31,7 +31,8 @@ TEST(PortDiscovery, RegistryValuesGiveExactlyTheUsablePortsInOrder) {
 
 TEST(SwitchJobs, AModeWithoutAScriptFailsOnceAndStillEndsTheJob) {
     for (SwitchMode mode : {0, 4, -1}) {
-        HWND owner = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+        HWND owner =
+            CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
         ASSERT_NE(owner, (HWND)NULL);
         SwitchJob* job = (SwitchJob*)calloc(1, sizeof(SwitchJob));
         ASSERT_NE(job, nullptr);

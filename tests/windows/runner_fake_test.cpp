@@ -17,7 +17,7 @@ const HANDLE FAKE_HANDLE = (HANDLE)(INT_PTR)0x4B4D;
 
 // What the fake port is told to do; -1 means never.
 struct FaultPlan {
-    int failOpen;   // index of the open (0 = first) that fails
+    int failOpen; // index of the open (0 = first) that fails
     DWORD openError;
     int failWrite;  // index of the write that fails outright
     int shortWrite; // index of the write that ends short
@@ -38,7 +38,8 @@ void CollectLogLines() {
         FreeLogText(message.lParam);
         // "[hh:mm:ss] " before, CR LF after.
         bool shaped = line.size() >= 13 && line[0] == '[' && line[3] == ':' && line[6] == ':' &&
-                      line[9] == ']' && line[10] == ' ' && line.compare(line.size() - 2, 2, "\r\n") == 0;
+                      line[9] == ']' && line[10] == ' ' &&
+                      line.compare(line.size() - 2, 2, "\r\n") == 0;
         EXPECT_TRUE(shaped) << "log line '" << line << "'";
         g_events.push_back("log " + (shaped ? line.substr(11, line.size() - 13) : line));
     }
@@ -103,12 +104,19 @@ Events Ordinary(const char* sentence) {
 }
 
 Events Reset() {
-    return {"log >> $PZVKSRR*44", "write $PZVKSRR*44", "wait 600", "drain 800", "close",
-            "log Waiting for module reboot...", "wait 6500", "open COM7 460800"};
+    return {"log >> $PZVKSRR*44",
+            "write $PZVKSRR*44",
+            "wait 600",
+            "drain 800",
+            "close",
+            "log Waiting for module reboot...",
+            "wait 6500",
+            "open COM7 460800"};
 }
 
 Events Start(const char* displayName) {
-    return {"log ", std::string("log Start: ") + displayName + "  COM7  460800", "open COM7 460800"};
+    return {"log ", std::string("log Start: ") + displayName + "  COM7  460800",
+            "open COM7 460800"};
 }
 
 Events Join(std::initializer_list<Events> parts) {
@@ -148,8 +156,8 @@ struct RunCase {
 };
 
 const FaultPlan NO_FAULT = {-1, 0, -1, -1};
-const char OPEN_FAILED[] =
-    "log Open serial port failed. Check that Sonvara or serial assistants are closed: * (Win32 error 5)";
+const char OPEN_FAILED[] = "log Open serial port failed. Check that Sonvara or serial assistants "
+                           "are closed: * (Win32 error 5)";
 
 class ScriptRunner : public ::testing::Test {
   protected:
@@ -166,26 +174,62 @@ class ScriptRunner : public ::testing::Test {
 TEST_F(ScriptRunner, EachModeAndEachFailureFollowsItsExactSequence) {
     const RunCase cases[] = {
         {"Rover", Rover, NO_FAULT, 1, 12900,
-         Join({Start("Rover mode"), Ordinary(S6), Ordinary(S7), Ordinary(S2), Reset(),
+         Join({Start("Rover mode"),
+               Ordinary(S6),
+               Ordinary(S7),
+               Ordinary(S2),
+               Reset(),
                {"close", "log Done: Rover mode"}})},
         {"Base Only", BaseOnly, NO_FAULT, 1, 11400,
-         Join({Start("Base mode only"), Ordinary(S1), Ordinary(S2), Reset(),
+         Join({Start("Base mode only"),
+               Ordinary(S1),
+               Ordinary(S2),
+               Reset(),
                {"close", "log Done: Base mode only"}})},
         {"Base Survey-In reboots twice", BaseSurveyIn, NO_FAULT, 1, 24050,
-         Join({Start("Base Survey-In mode"), Ordinary(S1), Ordinary(S2), Reset(), Ordinary(S4),
-               Ordinary(S5), Ordinary(S2), Reset(), {"close", "log Done: Base Survey-In mode"}})},
-        {"open fails", Rover, {0, ERROR_ACCESS_DENIED, -1, -1}, 0, 0,
+         Join({Start("Base Survey-In mode"),
+               Ordinary(S1),
+               Ordinary(S2),
+               Reset(),
+               Ordinary(S4),
+               Ordinary(S5),
+               Ordinary(S2),
+               Reset(),
+               {"close", "log Done: Base Survey-In mode"}})},
+        {"open fails",
+         Rover,
+         {0, ERROR_ACCESS_DENIED, -1, -1},
+         0,
+         0,
          Join({Start("Rover mode"), {OPEN_FAILED}})},
-        {"write fails", Rover, {-1, 0, 1, -1}, 0, 0,
-         Join({Start("Rover mode"), Ordinary(S6),
+        {"write fails",
+         Rover,
+         {-1, 0, 1, -1},
+         0,
+         0,
+         Join({Start("Rover mode"),
+               Ordinary(S6),
                {std::string("log >> ") + S7, std::string("write ") + S7,
                 "log Serial write failed: * (Win32 error 31)", "close"}})},
-        {"reset sentence written short", BaseOnly, {-1, 0, -1, 2}, 0, 0,
-         Join({Start("Base mode only"), Ordinary(S1), Ordinary(S2),
+        {"reset sentence written short",
+         BaseOnly,
+         {-1, 0, -1, 2},
+         0,
+         0,
+         Join({Start("Base mode only"),
+               Ordinary(S1),
+               Ordinary(S2),
                {"log >> $PZVKSRR*44", "write $PZVKSRR*44",
                 "log Serial write failed: * (Win32 error 1460)", "close"}})},
-        {"reopen fails", BaseSurveyIn, {1, ERROR_FILE_NOT_FOUND, -1, -1}, 0, 0,
-         Join({Start("Base Survey-In mode"), Ordinary(S1), Ordinary(S2), Reset(),
+        {"reopen fails",
+         BaseSurveyIn,
+         {1, ERROR_FILE_NOT_FOUND, -1, -1},
+         0,
+         0,
+         Join({Start("Base Survey-In mode"),
+               Ordinary(S1),
+               Ordinary(S2),
+               Reset(),
                {"log Reopen serial port after reboot failed: * (Win32 error 2)"}})},
     };
     for (const RunCase& c : cases) {
@@ -196,8 +240,8 @@ TEST_F(ScriptRunner, EachModeAndEachFailureFollowsItsExactSequence) {
         const ModeScript* script = FindModeScript(c.mode);
         ASSERT_NE(script, nullptr) << c.what;
 
-        int result =
-            RunModeScript(g_owner, script->displayName, PORT, BAUD, script->sentences, script->count);
+        int result = RunModeScript(g_owner, script->displayName, PORT, BAUD, script->sentences,
+                                   script->count);
         CollectLogLines();
 
         EXPECT_EQ(result, c.result) << c.what;

@@ -128,27 +128,33 @@ int Count(const std::vector<std::string>& lines, const std::string& prefix) {
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 int RunScript(HWND owner, SwitchMode mode, const char* port) {
     const ModeScript* script = FindModeScript(mode);
-    return RunModeScript(owner, script->displayName, port, 460800, script->sentences, script->count);
+    return RunModeScript(owner, script->displayName, port, 460800, script->sentences,
+                         script->count);
 }
 
 TEST(SerialLayer, SentencesArriveWithCrLfAtTheRequestedBaudAs8N1) {
     const DWORD bauds[] = {9600, 115200, 460800, 921600};
-    for (DWORD baud : bauds) {
-        SerialPort port = OpenSerialPort(PORT_FRAMING, baud);
-        ASSERT_NE(port, INVALID_HANDLE_VALUE) << "open at " << baud << ", error " << GetLastError();
-        EXPECT_TRUE(WriteSentence(port, SAVE)) << "write at " << baud;
+    std::vector<TranscriptLine> received;
+    for (size_t i = 0; i < 4; ++i) {
+        SerialPort port = OpenSerialPort(PORT_FRAMING, bauds[i]);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE)
+            << "open at " << bauds[i] << ", error " << GetLastError();
+        EXPECT_TRUE(WriteSentence(port, SAVE)) << "write at " << bauds[i];
+        // Held open until the module has read the line with these settings.
+        received = AwaitReceived("KMS_TRANSCRIPT_FRAMING", i + 1);
         CloseSerialPort(port);
     }
-    std::vector<TranscriptLine> received = AwaitReceived("KMS_TRANSCRIPT_FRAMING", 4);
     ASSERT_EQ(received.size(), 4u);
     for (size_t i = 0; i < 4; ++i) {
         const TranscriptLine& line = received[i];
-        EXPECT_EQ(line.kind + " " + line.baud + " " + line.frame + " " + line.ending + " " + line.text,
+        EXPECT_EQ(line.kind + " " + line.baud + " " + line.frame + " " + line.ending + " " +
+                      line.text,
                   "RX " + std::to_string(bauds[i]) + " 8N1 CRLF " + SAVE)
             << "sentence written at " << bauds[i];
     }
@@ -198,7 +204,8 @@ TEST(ScriptRunnerLive, BaseSurveyInKeepsItsScheduleAndAVanishedModuleFailsTheReo
     LogSink surveySink, neverSink;
     int surveyResult = -1, neverResult = -1;
     // Both in real time at once: the second only needs its first reset.
-    std::thread survey([&] { surveyResult = RunScript(surveySink.window, BaseSurveyIn, PORT_ANSWER); });
+    std::thread survey(
+        [&] { surveyResult = RunScript(surveySink.window, BaseSurveyIn, PORT_ANSWER); });
     std::thread never([&] { neverResult = RunScript(neverSink.window, BaseOnly, PORT_NEVER); });
     survey.join();
     never.join();
@@ -238,7 +245,8 @@ TEST(ScriptRunnerLive, PortsThatCannotBeUsedNameTheFailingCallsOwnError) {
     // What reading a non-terminal's settings fails with, straight from the system.
     char path[64];
     snprintf(path, sizeof path, "\\\\.\\%s", PORT_DEVNULL);
-    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE handle =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);

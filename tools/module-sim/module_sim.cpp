@@ -24,10 +24,10 @@ enum Behaviour { BEH_ANSWER, BEH_SILENT, BEH_CHATTY, BEH_GARBAGE };
 enum Phase { PHASE_LIVE, PHASE_BOOTING, PHASE_VANISHED, PHASE_GONE };
 
 struct Options {
-    const char *link = nullptr;
-    const char *transcript = nullptr;
-    const char *banner = nullptr;
-    const char *pid_file = nullptr;
+    const char* link = nullptr;
+    const char* transcript = nullptr;
+    const char* banner = nullptr;
+    const char* pid_file = nullptr;
     RebootMode reboot = REBOOT_VANISH;
     long reboot_delay_ms = 3000;
     Behaviour behaviour = BEH_ANSWER;
@@ -50,8 +50,8 @@ static const BaudEntry kBauds[] = {
     {B3500000, 3500000}, {B4000000, 4000000},
 };
 
-static const char *const kRebootNames[] = {"vanish", "stay", "never"};
-static const char *const kBehaviourNames[] = {"answer", "silent", "chatty", "garbage"};
+static const char* const kRebootNames[] = {"vanish", "stay", "never"};
+static const char* const kBehaviourNames[] = {"answer", "silent", "chatty", "garbage"};
 
 // A real module stops caring about a reader that is too slow; past this many unread bytes in the
 // slave's input queue the periodic output is dropped, which also keeps writes from going partial.
@@ -62,7 +62,7 @@ static const int kDrainMaxMs = 250;
 static const size_t kMaxLine = 1024;
 
 static Options g_opt;
-static FILE *g_transcript = nullptr;
+static FILE* g_transcript = nullptr;
 static volatile sig_atomic_t g_stop = 0;
 // The current pty; both -1 while the module is vanished or gone.
 static int g_master = -1;
@@ -80,7 +80,7 @@ static int64_t now_ns(clockid_t clock = CLOCK_MONOTONIC) {
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-__attribute__((format(printf, 1, 2))) static void note(const char *fmt, ...) {
+__attribute__((format(printf, 1, 2))) static void note(const char* fmt, ...) {
     if (!g_transcript)
         return;
     fprintf(g_transcript, "%lld ", (long long)(now_ns() / 1000000));
@@ -92,7 +92,7 @@ __attribute__((format(printf, 1, 2))) static void note(const char *fmt, ...) {
     fflush(g_transcript);
 }
 
-static std::string escape(const std::string &s) {
+static std::string escape(const std::string& s) {
     std::string out;
     for (unsigned char c : s) {
         if (c >= 0x20 && c < 0x7f && c != '\\') {
@@ -106,7 +106,7 @@ static std::string escape(const std::string &s) {
     return out;
 }
 
-static unsigned nmea_checksum(const std::string &body) {
+static unsigned nmea_checksum(const std::string& body) {
     unsigned sum = 0;
     for (unsigned char c : body)
         sum ^= c;
@@ -128,7 +128,7 @@ static std::string line_settings() {
     if (speed == B0)
         speed = cfgetispeed(&tio);
     long baud = 0;
-    for (const BaudEntry &e : kBauds)
+    for (const BaudEntry& e : kBauds)
         if (e.code == speed)
             baud = e.baud;
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
@@ -155,7 +155,7 @@ static bool point_link() {
 }
 
 // Writes the whole buffer or gives up after wait_ms; a stalled reader must never stall the module.
-static bool write_master(const std::string &data, int wait_ms) {
+static bool write_master(const std::string& data, int wait_ms) {
     size_t done = 0;
     int64_t deadline = now_ns() + int64_t(wait_ms) * 1000000;
     while (done < data.size()) {
@@ -178,7 +178,7 @@ static bool write_master(const std::string &data, int wait_ms) {
 static bool open_pty() {
     int master = g_spare >= 0 ? g_spare : posix_openpt(O_RDWR | O_NOCTTY);
     g_spare = -1;
-    const char *name =
+    const char* name =
         master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
     snprintf(g_slave_path, sizeof g_slave_path, "%s", name ? name : "");
     // Holding the slave open keeps the master alive across the tool's close/reopen cycles and
@@ -231,7 +231,7 @@ static std::string garbage(size_t len) {
     return s + "\r\n";
 }
 
-static void send_reply(const std::string &body) {
+static void send_reply(const std::string& body) {
     std::string reply;
     if (g_opt.behaviour == BEH_GARBAGE) {
         reply = garbage(16);
@@ -271,7 +271,7 @@ static void send_periodic() {
 }
 
 // Returns true when the line was the reset sentence and the module has to reboot now.
-static bool handle_line(const std::string &line, const char *ending, bool answering) {
+static bool handle_line(const std::string& line, const char* ending, bool answering) {
     std::string settings = line_settings();
     size_t star = line.size() >= 4 ? line.size() - 3 : 0;
     bool framed = star > 1 && line[0] == '$' && line[star] == '*';
@@ -319,9 +319,11 @@ static bool read_master(bool answering) {
     }
 }
 
-static void on_signal(int) { g_stop = 1; }
+static void on_signal(int) {
+    g_stop = 1;
+}
 
-static bool parse_choice(const char *s, const char *const *names, int count, int *out) {
+static bool parse_choice(const char* s, const char* const* names, int count, int* out) {
     for (int i = 0; i < count; ++i)
         if (strcmp(s, names[i]) == 0) {
             *out = i;
@@ -330,11 +332,11 @@ static bool parse_choice(const char *s, const char *const *names, int count, int
     return false;
 }
 
-static bool parse_args(int argc, char **argv) {
+static bool parse_args(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
-        const char *opt = argv[i];
-        const char *val = argv[i + 1];
-        char *end = nullptr;
+        const char* opt = argv[i];
+        const char* val = argv[i + 1];
+        char* end = nullptr;
         long num = strtol(val, &end, 10);
         bool is_num = end != val && *end == '\0';
         int choice = 0;
@@ -360,7 +362,7 @@ static bool parse_args(int argc, char **argv) {
     return argc % 2 == 1 && g_opt.link != nullptr;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (!parse_args(argc, argv)) {
         fprintf(stderr,
                 "usage: %s --link PATH [--transcript PATH] [--reboot vanish|stay|never]\n"
@@ -373,7 +375,7 @@ int main(int argc, char **argv) {
         perror(g_opt.transcript);
         return 1;
     }
-    FILE *pid_file = g_opt.pid_file ? fopen(g_opt.pid_file, "w") : nullptr;
+    FILE* pid_file = g_opt.pid_file ? fopen(g_opt.pid_file, "w") : nullptr;
     if (pid_file) {
         fprintf(pid_file, "%d\n", int(getpid()));
         fclose(pid_file);
