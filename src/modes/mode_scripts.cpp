@@ -25,7 +25,7 @@ template <typename T, unsigned N> constexpr unsigned CountOf(T (&)[N]) {
 }
 
 // Indexed by SwitchMode - 1.
-const ModeScript MODE_SCRIPTS[] = {
+constexpr ModeScript MODE_SCRIPTS[] = {
     {"Base Survey-In mode", BASE_SURVEY_IN_SENTENCES, CountOf(BASE_SURVEY_IN_SENTENCES)},
     {"Base mode only", BASE_ONLY_SENTENCES, CountOf(BASE_ONLY_SENTENCES)},
     {"Rover mode", ROVER_SENTENCES, CountOf(ROVER_SENTENCES)},

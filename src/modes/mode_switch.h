@@ -25,7 +25,7 @@ int RunModeScript(HWND owner, const char* displayName, const char* portName, DWO
 void StartSwitchJob(HWND owner, SwitchMode mode);
 
 // The worker's thread procedure; owns and frees the job.
-DWORD WINAPI SwitchWorker(LPVOID job);
+DWORD WINAPI SwitchWorker(LPVOID parameter);
 
 // Enables or disables every control that must not be used during a job.
 void SetControlsEnabled(BOOL enable);

@@ -3,18 +3,22 @@
 
 #include "main_window.h"
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+// The entry point's signature is the system's, names included.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, // NOLINT
+                   int nShowCmd) {
+    (void)hPrevInstance;
+    (void)lpCmdLine;
     InitCommonControls();
-    if (!RegisterMainWindowClass(instance)) {
+    if (!RegisterMainWindowClass(hInstance)) {
         MessageBoxA(NULL, "RegisterClass failed.", "Kavrel", MB_OK | MB_ICONERROR);
         return 1;
     }
-    HWND window = CreateMainWindow(instance);
+    HWND window = CreateMainWindow(hInstance);
     if (window == NULL) {
         MessageBoxA(NULL, "CreateWindow failed.", "Kavrel", MB_OK | MB_ICONERROR);
         return 1;
     }
-    ShowWindow(window, showCommand);
+    ShowWindow(window, nShowCmd);
     UpdateWindow(window);
 
     MSG message;

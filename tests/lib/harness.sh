@@ -79,7 +79,8 @@ kms_cleanup() {
   KMS_SIM_PIDS=()
   KMS_LINKS=()
 }
-trap 'kms_cleanup; kms_xvfb_stop' EXIT
+# A display of our own goes last, after the Wine processes that use it.
+trap 'kms_cleanup; if [ -n "${KMS_XVFB_PID:-}" ]; then kms_wine_server_stop; kms_xvfb_stop; fi' EXIT
 
 # GUI work needs a display; a private Xvfb when none is given.
 kms_xvfb_start
