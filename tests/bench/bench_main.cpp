@@ -1,0 +1,152 @@
+// Measurements for scripts/bench; each prints "name value..." lines.
+//   kms-bench log-append
+//   kms-bench startup TOOL.exe MINIMAL.exe RUNS
+//   kms-bench switch TOOL.exe COMn rover|base-only|survey-in
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "../e2e/tool_driver.h"
+#include "log/activity_log.h"
+#include "ui/main_window.h"
+
+namespace {
+
+double NowMs() {
+    LARGE_INTEGER frequency, counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return (double)counter.QuadPart * 1000.0 / (double)frequency.QuadPart;
+}
+
+// Lines appended through the program's own path: LogLine posts, the window
+// procedure appends, in this process.
+int LogAppend() {
+    HINSTANCE instance = GetModuleHandleA(NULL);
+    if (!RegisterMainWindowClass(instance)) {
+        return 1;
+    }
+    HWND window = CreateMainWindow(instance);
+    if (window == NULL) {
+        return 1;
+    }
+    const int counts[] = {5000, 10000, 20000};
+    double firstPerLine = 0;
+    for (int count : counts) {
+        // The start-up lines are still queued: show them first, then clear.
+        MSG message;
+        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+            DispatchMessageA(&message);
+        }
+        SetWindowTextA(g_controls.logView, "");
+        double start = NowMs();
+        int appended = 0;
+        // In batches, so the queue's 10,000-message limit is never reached.
+        for (int sent = 0; sent < count;) {
+            for (int i = 0; i < 1000 && sent < count; ++i, ++sent) {
+                LogLine(
+                    window,
+                    "<< $GPGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,46.9,M,,*%02X",
+                    sent % 256);
+            }
+            while (appended < sent && PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+                appended += message.message == WM_APP_LOG_TEXT;
+                DispatchMessageA(&message);
+            }
+        }
+        double elapsed = NowMs() - start;
+        int lines = (int)SendMessageA(g_controls.logView, EM_GETLINECOUNT, 0, 0) - 1;
+        double perLine = elapsed * 1000.0 / count;
+        if (firstPerLine == 0) {
+            firstPerLine = perLine;
+        }
+        printf(
+            "log-append lines=%d us_per_line=%.1f ratio_to_first=%.2f lines_present=%d chars=%d\n",
+            count, perLine, perLine / firstPerLine, lines,
+            GetWindowTextLengthA(g_controls.logView));
+    }
+    DestroyWindow(window);
+    return 0;
+}
+
+double MedianStartMs(const char* exe, int runs) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        ToolProcess tool;
+        double start = NowMs();
+        if (!LaunchTool(exe, &tool)) {
+            return -1;
+        }
+        times.push_back(NowMs() - start);
+        DWORD exitCode = 0;
+        CloseTool(&tool, 5000, &exitCode);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+int Startup(const char* tool, const char* minimal, int runs) {
+    MedianStartMs(tool, 1); // the first start in a prefix warms its caches
+    double toolMs = MedianStartMs(tool, runs);
+    double minimalMs = MedianStartMs(minimal, runs);
+    printf("startup tool_ms=%.0f minimal_ms=%.0f ratio=%.2f runs=%d\n", toolMs, minimalMs,
+           toolMs / minimalMs, runs);
+    return toolMs > 0 && minimalMs > 0 ? 0 : 1;
+}
+
+double CpuMs(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(process, &created, &exited, &kernel, &user);
+    ULARGE_INTEGER k, u;
+    k.LowPart = kernel.dwLowDateTime;
+    k.HighPart = kernel.dwHighDateTime;
+    u.LowPart = user.dwLowDateTime;
+    u.HighPart = user.dwHighDateTime;
+    return (double)(k.QuadPart + u.QuadPart) / 10000.0;
+}
+
+int Switch(const char* exe, const char* port, const char* mode) {
+    int button = strcmp(mode, "rover") == 0       ? IDC_ROVER
+                 : strcmp(mode, "base-only") == 0 ? IDC_BASE_ONLY
+                                                  : IDC_BASE_SURVEY_IN;
+    ToolProcess tool;
+    if (!LaunchTool(exe, &tool)) {
+        return 1;
+    }
+    WaitFor([&] { return LogEntries(LogText(tool)).size() >= 2; }, 10000);
+    SelectListItem(Control(tool, IDC_PORT_COMBO), port);
+    double cpuBefore = CpuMs(tool.info.hProcess);
+    double start = NowMs();
+    Click(tool, button);
+    WaitFor([&] { return LockSetState(tool) != "1111111"; }, 5000);
+    // Polled cheaply (the lock set only) so the driver disturbs little.
+    WaitFor([&] { return LockSetState(tool) == "1111111"; }, 120000);
+    double wall = NowMs() - start;
+    double cpu = CpuMs(tool.info.hProcess) - cpuBefore;
+    std::vector<std::string> entries = LogEntries(LogText(tool));
+    bool done = !entries.empty() && entries.back().compare(0, 6, "Done: ") == 0;
+    printf("switch mode=%s wall_ms=%.0f cpu_ms=%.1f done=%d\n", mode, wall, cpu, done ? 1 : 0);
+    DWORD exitCode = 0;
+    CloseTool(&tool, 5000, &exitCode);
+    return done ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "log-append") == 0) {
+        return LogAppend();
+    }
+    if (argc == 5 && strcmp(argv[1], "startup") == 0) {
+        return Startup(argv[2], argv[3], atoi(argv[4]));
+    }
+    if (argc == 5 && strcmp(argv[1], "switch") == 0) {
+        return Switch(argv[2], argv[3], argv[4]);
+    }
+    fprintf(stderr, "usage: see the head of bench_main.cpp\n");
+    return 2;
+}
