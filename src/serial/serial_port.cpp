@@ -89,16 +89,22 @@ BOOL WriteSentence(SerialPort port, const char* sentence) {
 
 DWORD DrainPort(HWND owner, SerialPort port, DWORD durationMs) {
     DWORD start = GetTickCount();
-    while (GetTickCount() - start < durationMs) {
+    DWORD elapsed = 0;
+    while (elapsed < durationMs) {
         char buffer[SERIAL_READ_CHUNK + 1];
         DWORD got = 0;
         if (ReadFile(port, buffer, SERIAL_READ_CHUNK, &got, NULL) && got > 0) {
             buffer[got] = '\0';
             LogLine(owner, "<< %s", buffer);
         }
-        WaitMs(DRAIN_READ_PAUSE_MS);
+        // The pause never reaches past the drain's end: a full pause there
+        // would only push every later sentence of the script back.
+        elapsed = GetTickCount() - start;
+        DWORD remaining = elapsed < durationMs ? durationMs - elapsed : 0;
+        WaitMs(remaining < DRAIN_READ_PAUSE_MS ? remaining : DRAIN_READ_PAUSE_MS);
+        elapsed = GetTickCount() - start;
     }
-    return GetTickCount() - start;
+    return elapsed;
 }
 
 void CloseSerialPort(SerialPort port) {

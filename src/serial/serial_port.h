@@ -8,7 +8,7 @@ typedef HANDLE SerialPort;
 
 const DWORD SERIAL_READ_CHUNK = 511;   // bytes per read, one log line each
 const DWORD OPEN_SETTLE_MS = 250;      // after configuring, before the purge
-const DWORD DRAIN_READ_PAUSE_MS = 100; // after each read attempt of a drain
+const DWORD DRAIN_READ_PAUSE_MS = 100; // after each read of a drain, cut at its end
 
 // Opens and configures the port. On failure returns INVALID_HANDLE_VALUE with
 // the failing call's error left as the thread's last error.
