@@ -26,7 +26,7 @@ struct Placement {
     int x, y, width, height; // client pixels
 };
 
-struct ControlSpec {
+struct ControlEntry {
     const char* className;
     const char* text;
     int id; // 0 for the labels
@@ -37,7 +37,7 @@ struct ControlSpec {
 };
 
 // In creation order; the layout the user sees.
-const ControlSpec CONTROLS[] = {
+const ControlEntry CONTROLS[] = {
     {"STATIC", "COM:", 0, WS_CHILD | WS_VISIBLE, 0, {10, 14, 55, 22}, nullptr},
     {"COMBOBOX", "", IDC_PORT_COMBO, LIST_STYLE, 0, {70, 10, 120, 180}, &MainControls::portCombo},
     {"STATIC", "Baud:", 0, WS_CHILD | WS_VISIBLE, 0, {220, 14, 55, 22}, nullptr},
@@ -91,12 +91,13 @@ LRESULT OnCreate(HWND window) {
     g_controls.font = CreateFontA(18, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                                   OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                                   DEFAULT_PITCH | FF_DONTCARE, "Microsoft YaHei UI");
-    for (const ControlSpec& spec : CONTROLS) {
-        HWND control = CreateWindowExA(
-            spec.exStyle, spec.className, spec.text, spec.style, spec.place.x, spec.place.y,
-            spec.place.width, spec.place.height, window, (HMENU)(INT_PTR)spec.id, instance, NULL);
-        if (spec.handle != nullptr) {
-            g_controls.*spec.handle = control;
+    for (const ControlEntry& entry : CONTROLS) {
+        HWND control =
+            CreateWindowExA(entry.exStyle, entry.className, entry.text, entry.style, entry.place.x,
+                            entry.place.y, entry.place.width, entry.place.height, window,
+                            (HMENU)(INT_PTR)entry.id, instance, NULL);
+        if (entry.handle != nullptr) {
+            g_controls.*entry.handle = control;
             SendMessageA(control, WM_SETFONT, (WPARAM)g_controls.font, TRUE);
         }
     }
@@ -117,16 +118,16 @@ LRESULT OnCreate(HWND window) {
 LRESULT OnSize(HWND window) {
     RECT client;
     GetClientRect(window, &client);
-    for (const ControlSpec& spec : CONTROLS) {
-        if (spec.id == 0) {
+    for (const ControlEntry& entry : CONTROLS) {
+        if (entry.id == 0) {
             continue; // the labels never move
         }
-        HWND control = GetDlgItem(window, spec.id);
-        if (spec.id == IDC_LOG) {
+        HWND control = GetDlgItem(window, entry.id);
+        if (entry.id == IDC_LOG) {
             MoveWindow(control, LOG_LEFT, LOG_TOP, client.right - LOG_RIGHT_MARGIN,
                        client.bottom - LOG_BOTTOM_MARGIN, TRUE);
         } else {
-            MoveWindow(control, spec.place.x, spec.place.y, spec.place.width, spec.place.height,
+            MoveWindow(control, entry.place.x, entry.place.y, entry.place.width, entry.place.height,
                        TRUE);
         }
     }
