@@ -31,6 +31,16 @@ kms_wine_server_start() {
   wineboot >>"$WINEPREFIX.boot.log" 2>&1 </dev/null || true
 }
 
+# kms_wait_for TEST...: polls `[ TEST... ]` for up to 5 s.
+kms_wait_for() {
+  local i
+  for i in $(seq 1 100); do
+    [ "$@" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
 kms_wine_server_stop() {
   wineserver -k >/dev/null 2>&1 || true
 }
@@ -46,11 +56,7 @@ kms_xvfb_start() {
       Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
       KMS_XVFB_PID=$!
       export DISPLAY=":$n"
-      local i
-      for i in $(seq 1 100); do
-        [ -e "/tmp/.X11-unix/X$n" ] && return 0
-        sleep 0.05
-      done
+      kms_wait_for -e "/tmp/.X11-unix/X$n" && return 0
       echo "Xvfb did not start on :$n" >&2
       return 1
     fi

@@ -49,14 +49,6 @@ const std::vector<std::pair<std::string, std::string>> SIM_PORTS = {
     {"\\Device\\Sim35", "COM35"}, {"\\Device\\Sim36", "COM36"}, {"\\Device\\Sim37", "COM37"},
 };
 
-std::string Joined(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += "  | " + line + "\n";
-    }
-    return text;
-}
-
 // The program, started and showing its first two lines; closed at the end.
 class RunningTool {
   public:
@@ -219,30 +211,15 @@ const SwitchCase SWITCH_CASES[] = {
      0, false},
 };
 
+// What the module received, as "baud frame ending sentence".
 std::vector<std::string> TranscriptSentences(const char* variable) {
     std::vector<std::string> sentences;
-    FILE* file = fopen(Env(variable).c_str(), "r");
-    if (file == NULL) {
-        return sentences;
-    }
-    char line[2048];
-    while (fgets(line, sizeof line, file) != NULL) {
-        char kind[8], baud[16], frame[8], ending[8], text[1024];
-        if (sscanf(line, "%*s %7s %15s %7s %7s %1023s", kind, baud, frame, ending, text) == 5 &&
-            strcmp(kind, "RX") == 0) {
-            sentences.push_back(std::string(baud) + " " + frame + " " + ending + " " + text);
+    for (const TranscriptLine& line : ReadTranscript(Env(variable).c_str())) {
+        if (line.kind == "RX") {
+            sentences.push_back(line.baud + " " + line.frame + " " + line.ending + " " + line.text);
         }
     }
-    fclose(file);
     return sentences;
-}
-
-int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    int count = 0;
-    for (const std::string& line : lines) {
-        count += line.compare(0, prefix.size(), prefix) == 0;
-    }
-    return count;
 }
 
 TEST(EndToEnd, EachSwitchEndsAsItShouldWithTheControlsLockedMeanwhile) {

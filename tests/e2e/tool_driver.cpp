@@ -7,7 +7,6 @@
 namespace {
 
 const DWORD WINDOW_WAIT_MS = 20000; // Wine's first start in a prefix is slow
-const DWORD POLL_MS = 20;
 
 struct WindowSearch {
     DWORD pid;
@@ -51,17 +50,6 @@ bool IsTimestamp(const std::string& text, size_t at) {
 }
 
 } // namespace
-
-bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start >= timeoutMs) {
-            return false;
-        }
-        Sleep(POLL_MS);
-    }
-    return true;
-}
 
 bool LaunchTool(const char* exePath, ToolProcess* tool) {
     ZeroMemory(tool, sizeof *tool);

@@ -4,9 +4,10 @@
 
 #include <windows.h>
 
-#include <functional>
 #include <string>
 #include <vector>
+
+#include "test_support.h"
 
 struct ToolProcess {
     PROCESS_INFORMATION info;
@@ -18,9 +19,6 @@ bool LaunchTool(const char* exePath, ToolProcess* tool);
 
 // Closes the window and waits for the process; false if it did not end in time.
 bool CloseTool(ToolProcess* tool, DWORD timeoutMs, DWORD* exitCode);
-
-// Polls every 20 ms; true as soon as the condition holds.
-bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs);
 
 std::string WindowText(HWND window);
 std::string LogText(const ToolProcess& tool);

@@ -50,11 +50,7 @@ kms_sim_start() {
     >"$KMS_RUN_DIR/$name.sim.log" 2>&1 &
   KMS_SIM_PIDS+=("$!")
   KMS_LINKS+=("$link")
-  local i
-  for i in $(seq 1 100); do
-    [ -L "$link" ] && return 0
-    sleep 0.05
-  done
+  kms_wait_for -L "$link" && return 0
   echo "simulated module $name did not come up" >&2
   return 1
 }

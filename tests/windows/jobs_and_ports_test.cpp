@@ -10,6 +10,7 @@
 #include "log/activity_log.h"
 #include "modes/mode_switch.h"
 #include "serial/port_discovery.h"
+#include "test_support.h"
 
 namespace {
 
@@ -31,31 +32,19 @@ TEST(PortDiscovery, RegistryValuesGiveExactlyTheUsablePortsInOrder) {
 
 TEST(SwitchJobs, AModeWithoutAScriptFailsOnceAndStillEndsTheJob) {
     for (SwitchMode mode : {0, 4, -1}) {
-        HWND owner =
-            CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
-        ASSERT_NE(owner, (HWND)NULL);
+        LogSink sink;
+        ASSERT_NE(sink.window, (HWND)NULL);
         SwitchJob* job = (SwitchJob*)calloc(1, sizeof(SwitchJob));
         ASSERT_NE(job, nullptr);
-        job->owner = owner;
+        job->owner = sink.window;
         job->mode = mode;
         strcpy(job->portName, "COM1");
         job->baudRate = 460800;
 
         EXPECT_EQ(SwitchWorker(job), 0u) << "mode " << mode;
 
-        std::vector<std::string> events;
-        MSG message;
-        while (PeekMessageA(&message, owner, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_APP_LOG_TEXT) {
-                std::string line = (const char*)message.lParam;
-                FreeLogText(message.lParam);
-                events.push_back(line.size() >= 13 ? line.substr(11, line.size() - 13) : line);
-            } else if (message.message == WM_APP_JOB_DONE) {
-                events.push_back("(job done)");
-            }
-        }
+        std::vector<std::string> events = sink.Collect();
         EXPECT_EQ(events, (std::vector<std::string>{"Failed.", "(job done)"})) << "mode " << mode;
-        DestroyWindow(owner);
     }
 }
 

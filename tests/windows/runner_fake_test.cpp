@@ -8,6 +8,7 @@
 #include "log/activity_log.h"
 #include "modes/mode_switch.h"
 #include "serial/serial_port.h"
+#include "test_support.h"
 
 namespace {
 
@@ -34,14 +35,11 @@ DWORD g_clockMs; // the fake clock: advanced by every wait, drain and open
 void CollectLogLines() {
     MSG message;
     while (PeekMessageA(&message, g_owner, WM_APP_LOG_TEXT, WM_APP_LOG_TEXT, PM_REMOVE)) {
-        std::string line = (const char*)message.lParam;
-        FreeLogText(message.lParam);
+        bool shaped = false;
+        std::string text = TakeLogMessage(message.lParam, &shaped);
         // "[hh:mm:ss] " before, CR LF after.
-        bool shaped = line.size() >= 13 && line[0] == '[' && line[3] == ':' && line[6] == ':' &&
-                      line[9] == ']' && line[10] == ' ' &&
-                      line.compare(line.size() - 2, 2, "\r\n") == 0;
-        EXPECT_TRUE(shaped) << "log line '" << line << "'";
-        g_events.push_back("log " + (shaped ? line.substr(11, line.size() - 13) : line));
+        EXPECT_TRUE(shaped) << "log line '" << text << "'";
+        g_events.push_back("log " + text);
     }
 }
 

@@ -12,6 +12,7 @@
 #include "log/activity_log.h"
 #include "modes/mode_switch.h"
 #include "serial/serial_port.h"
+#include "test_support.h"
 
 namespace {
 
@@ -25,52 +26,14 @@ const char PORT_FRAMING[] = "COM27"; // answers; used for framing and timing
 
 const char SAVE[] = "$PZVKSAVEPAR*55";
 
-struct TranscriptLine {
-    long long ms;
-    std::string kind, baud, frame, ending, text;
-};
-
-std::vector<TranscriptLine> ReadTranscript(const char* variable) {
-    std::vector<TranscriptLine> lines;
+std::vector<TranscriptLine> Received(const char* variable) {
+    std::vector<TranscriptLine> received;
     const char* path = getenv(variable);
     if (path == NULL) {
         ADD_FAILURE() << variable << " is not set";
-        return lines;
+        return received;
     }
-    FILE* file = fopen(path, "r");
-    if (file == NULL) {
-        return lines;
-    }
-    char buffer[2048];
-    while (fgets(buffer, sizeof buffer, file) != NULL) {
-        TranscriptLine line;
-        char kind[16] = "", baud[16] = "", frame[8] = "", ending[8] = "";
-        int used = 0;
-        if (sscanf(buffer, "%lld %15s %n", &line.ms, kind, &used) < 2) {
-            continue;
-        }
-        line.kind = kind;
-        if (line.kind == "RX" || line.kind == "BAD") {
-            int more = 0;
-            sscanf(buffer + used, "%15s %7s %7s %n", baud, frame, ending, &more);
-            used += more;
-        }
-        line.baud = baud;
-        line.frame = frame;
-        line.ending = ending;
-        line.text = buffer + used;
-        while (!line.text.empty() && (line.text.back() == '\n' || line.text.back() == '\r')) {
-            line.text.pop_back();
-        }
-        lines.push_back(line);
-    }
-    fclose(file);
-    return lines;
-}
-
-std::vector<TranscriptLine> Received(const char* variable) {
-    std::vector<TranscriptLine> received;
-    for (const TranscriptLine& line : ReadTranscript(variable)) {
+    for (const TranscriptLine& line : ReadTranscript(path)) {
         if (line.kind == "RX" || line.kind == "BAD") {
             received.push_back(line);
         }
@@ -80,56 +43,14 @@ std::vector<TranscriptLine> Received(const char* variable) {
 
 // Polls: the module transcribes a line a moment after it arrives.
 std::vector<TranscriptLine> AwaitReceived(const char* variable, size_t count) {
-    DWORD start = GetTickCount();
-    std::vector<TranscriptLine> received = Received(variable);
-    while (received.size() < count && GetTickCount() - start < 3000) {
-        Sleep(20);
-        received = Received(variable);
-    }
+    std::vector<TranscriptLine> received;
+    WaitFor(
+        [&] {
+            received = Received(variable);
+            return received.size() >= count;
+        },
+        3000);
     return received;
-}
-
-// A window of the test's own thread that collects the runner's log lines.
-struct LogSink {
-    HWND window;
-    LogSink() {
-        window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
-    }
-    ~LogSink() {
-        DestroyWindow(window);
-    }
-    // The messages, without timestamp and CR LF.
-    std::vector<std::string> Collect() {
-        std::vector<std::string> messages;
-        MSG message;
-        while (PeekMessageA(&message, window, WM_APP_LOG_TEXT, WM_APP_LOG_TEXT, PM_REMOVE)) {
-            std::string line = (const char*)message.lParam;
-            FreeLogText(message.lParam);
-            messages.push_back(line.size() >= 13 ? line.substr(11, line.size() - 13) : line);
-        }
-        return messages;
-    }
-};
-
-std::string JoinLines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += "  | " + line + "\n";
-    }
-    return text;
-}
-
-int Count(const std::vector<std::string>& lines, const std::string& prefix) {
-    int count = 0;
-    for (const std::string& line : lines) {
-        count += line.compare(0, prefix.size(), prefix) == 0;
-    }
-    return count;
-}
-
-bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 int RunScript(HWND owner, SwitchMode mode, const char* port) {
@@ -197,7 +118,7 @@ TEST(SerialLayer, OpenDiscardsWhatTheModuleSentBeforeIt) {
     DrainPort(sink.window, port, 400);
     CloseSerialPort(port);
     std::vector<std::string> lines = sink.Collect();
-    EXPECT_TRUE(lines.empty()) << "read after the open:\n" << JoinLines(lines);
+    EXPECT_TRUE(lines.empty()) << "read after the open:\n" << Joined(lines);
 }
 
 TEST(ScriptRunnerLive, BaseSurveyInKeepsItsScheduleAndAVanishedModuleFailsTheReopen) {
@@ -211,11 +132,11 @@ TEST(ScriptRunnerLive, BaseSurveyInKeepsItsScheduleAndAVanishedModuleFailsTheReo
     never.join();
 
     std::vector<std::string> lines = surveySink.Collect();
-    EXPECT_EQ(surveyResult, 1) << JoinLines(lines);
+    EXPECT_EQ(surveyResult, 1) << Joined(lines);
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "Done: Base Survey-In mode") << JoinLines(lines);
-    EXPECT_EQ(Count(lines, "Waiting for module reboot..."), 2) << JoinLines(lines);
-    EXPECT_GE(Count(lines, "<< $PZVKACK,"), 5) << "the module's replies:\n" << JoinLines(lines);
+    EXPECT_EQ(lines.back(), "Done: Base Survey-In mode") << Joined(lines);
+    EXPECT_EQ(CountPrefix(lines, "Waiting for module reboot..."), 2) << Joined(lines);
+    EXPECT_GE(CountPrefix(lines, "<< $PZVKACK,"), 5) << "the module's replies:\n" << Joined(lines);
 
     const ModeScript* script = FindModeScript(BaseSurveyIn);
     std::vector<TranscriptLine> received = Received("KMS_TRANSCRIPT_ANSWER");
@@ -234,11 +155,11 @@ TEST(ScriptRunnerLive, BaseSurveyInKeepsItsScheduleAndAVanishedModuleFailsTheReo
     }
 
     lines = neverSink.Collect();
-    EXPECT_EQ(neverResult, 0) << JoinLines(lines);
+    EXPECT_EQ(neverResult, 0) << Joined(lines);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back().compare(0, 40, "Reopen serial port after reboot failed: "), 0)
-        << JoinLines(lines);
-    EXPECT_TRUE(EndsWith(lines.back(), " (Win32 error 2)")) << JoinLines(lines);
+        << Joined(lines);
+    EXPECT_TRUE(EndsWith(lines.back(), " (Win32 error 2)")) << Joined(lines);
 }
 
 TEST(ScriptRunnerLive, PortsThatCannotBeUsedNameTheFailingCallsOwnError) {
@@ -264,7 +185,7 @@ TEST(ScriptRunnerLive, PortsThatCannotBeUsedNameTheFailingCallsOwnError) {
         LogSink sink;
         EXPECT_EQ(RunScript(sink.window, Rover, c.port), 0) << c.port;
         std::vector<std::string> lines = sink.Collect();
-        ASSERT_EQ(lines.size(), 3u) << c.port << "\n" << JoinLines(lines);
+        ASSERT_EQ(lines.size(), 3u) << c.port << "\n" << Joined(lines);
         EXPECT_EQ(lines[1], std::string("Start: Rover mode  ") + c.port + "  460800");
         const std::string context =
             "Open serial port failed. Check that Sonvara or serial assistants are closed: ";
