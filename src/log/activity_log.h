@@ -18,8 +18,12 @@ BOOL LogLine(HWND owner, const char* format, ...);
 void LogWin32Error(HWND owner, const char* context);
 
 // The user interface thread's side of WM_APP_LOG_TEXT: appends the line to
-// the log view and frees it.
+// the log view and frees it. Lines queued back to back reach the view in one
+// insert, in order; a line is in the view once no other line is queued.
 void AppendLogText(LPARAM text);
+
+// Empties the log view, lines on their way into it included.
+void ClearLogView();
 
 // Releases a posted line that will never reach AppendLogText.
 void FreeLogText(LPARAM text);

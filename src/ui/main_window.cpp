@@ -149,7 +149,7 @@ LRESULT OnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         StartSwitchJob(window, Rover);
         return 0;
     case IDC_CLEAR_LOG:
-        SetWindowTextA(g_controls.logView, "");
+        ClearLogView();
         return 0;
     default:
         return DefWindowProcA(window, message, wParam, lParam);

@@ -24,7 +24,7 @@ double NowMs() {
 }
 
 // Lines appended through the program's own path: LogLine posts, the window
-// procedure appends, in this process.
+// procedure appends, in this process, to a shown window as the user has it.
 int LogAppend() {
     HINSTANCE instance = GetModuleHandleA(NULL);
     if (!RegisterMainWindowClass(instance)) {
@@ -34,6 +34,8 @@ int LogAppend() {
     if (window == NULL) {
         return 1;
     }
+    ShowWindow(window, SW_SHOWNORMAL);
+    UpdateWindow(window);
     const int counts[] = {5000, 10000, 20000};
     double firstPerLine = 0;
     for (int count : counts) {
