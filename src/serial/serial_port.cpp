@@ -97,11 +97,20 @@ DWORD DrainPort(HWND owner, SerialPort port, DWORD durationMs) {
             buffer[got] = '\0';
             LogLine(owner, "<< %s", buffer);
         }
-        // The pause never reaches past the drain's end: a full pause there
-        // would only push every later sentence of the script back.
         elapsed = GetTickCount() - start;
-        DWORD remaining = elapsed < durationMs ? durationMs - elapsed : 0;
-        WaitMs(remaining < DRAIN_READ_PAUSE_MS ? remaining : DRAIN_READ_PAUSE_MS);
+        if (elapsed >= durationMs) {
+            break;
+        }
+        DWORD remaining = durationMs - elapsed;
+        if (remaining <= DRAIN_READ_PAUSE_MS) {
+            // The pause runs to the drain's end, so the drain is over. The
+            // tick count moves in steps of about 16 ms and may still show a
+            // little less; reading again then would push every later
+            // sentence of the script back by a whole read.
+            WaitMs(remaining);
+            return GetTickCount() - start;
+        }
+        WaitMs(DRAIN_READ_PAUSE_MS);
         elapsed = GetTickCount() - start;
     }
     return elapsed;

@@ -111,6 +111,36 @@ TEST(SerialLayer, ReadsEndSoonAfterTheLastByteOrAtTheirTimeout) {
            (unsigned long)idle, (unsigned long)withData);
 }
 
+double NowMs() {
+    LARGE_INTEGER frequency, counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return (double)counter.QuadPart * 1000.0 / (double)frequency.QuadPart;
+}
+
+TEST(SerialLayer, DrainsEndAtTheirDurationWithoutAReadPastIt) {
+    LogSink sink;
+    SerialPort port = OpenSerialPort(PORT_SILENT, 460800);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    // A read past the end costs a whole read timeout (about 100 ms); the
+    // tick count's steps make one likely on any drain that allows it. These
+    // durations end in a pause, not in the middle of a read.
+    const DWORD durations[] = {0, 800, 1200};
+    for (DWORD duration : durations) {
+        double longest = 0;
+        for (int run = 0; run < 3; ++run) {
+            double start = NowMs();
+            DrainPort(sink.window, port, duration);
+            double elapsed = NowMs() - start;
+            longest = elapsed > longest ? elapsed : longest;
+            EXPECT_GE(elapsed, duration - 20.0) << "drain of " << duration << " ms, run " << run;
+        }
+        EXPECT_LE(longest, duration + 60.0) << "drain of " << duration << " ms overran";
+        printf("drain of %lu ms: longest %.0f ms\n", (unsigned long)duration, longest);
+    }
+    CloseSerialPort(port);
+}
+
 TEST(SerialLayer, OpenDiscardsWhatTheModuleSentBeforeIt) {
     LogSink sink;
     SerialPort port = OpenSerialPort(PORT_BANNER, 460800);
