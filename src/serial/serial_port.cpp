@@ -56,7 +56,7 @@ SerialPort OpenSerialPort(const char* portName, DWORD baudRate) {
     ZeroMemory(&timeouts, sizeof timeouts);
     timeouts.ReadIntervalTimeout = 50; // ms of silence that ends a read
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 100; // ms, the longest a read waits
+    timeouts.ReadTotalTimeoutConstant = READ_TIMEOUT_MS;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 2000; // ms, then the write gives up
     SetCommTimeouts(handle, &timeouts);
@@ -102,15 +102,18 @@ DWORD DrainPort(HWND owner, SerialPort port, DWORD durationMs) {
             break;
         }
         DWORD remaining = durationMs - elapsed;
-        if (remaining <= DRAIN_READ_PAUSE_MS) {
-            // The pause runs to the drain's end, so the drain is over. The
-            // tick count moves in steps of about 16 ms and may still show a
-            // little less; reading again then would push every later
-            // sentence of the script back by a whole read.
+        if (remaining <= READ_TIMEOUT_MS) {
+            // No room for another whole read: the pause runs to the drain's
+            // end and the drain is over. (The tick count moves in steps of
+            // about 16 ms and could still show a little less.)
             WaitMs(remaining);
             return GetTickCount() - start;
         }
-        WaitMs(DRAIN_READ_PAUSE_MS);
+        // A read after a full pause could run past the end and push every
+        // later sentence of the script back: the pause before the last read
+        // is cut so that read ends with the drain.
+        DWORD pause = remaining - READ_TIMEOUT_MS;
+        WaitMs(pause < DRAIN_READ_PAUSE_MS ? pause : DRAIN_READ_PAUSE_MS);
         elapsed = GetTickCount() - start;
     }
     return elapsed;

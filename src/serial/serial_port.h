@@ -8,6 +8,7 @@ typedef HANDLE SerialPort;
 
 const DWORD SERIAL_READ_CHUNK = 511;   // bytes per read, one log line each
 const DWORD OPEN_SETTLE_MS = 250;      // after configuring, before the purge
+const DWORD READ_TIMEOUT_MS = 100;     // the longest one read waits for data
 const DWORD DRAIN_READ_PAUSE_MS = 100; // after each read of a drain, cut at its end
 
 // Opens and configures the port. On failure returns INVALID_HANDLE_VALUE with
@@ -19,7 +20,8 @@ SerialPort OpenSerialPort(const char* portName, DWORD baudRate);
 BOOL WriteSentence(SerialPort port, const char* sentence);
 
 // Reads for the given time, logging each non-empty read as one "<< " line.
-// Returns the milliseconds it took.
+// Pauses between reads are cut so that no read runs past the end. Returns
+// the milliseconds it took.
 DWORD DrainPort(HWND owner, SerialPort port, DWORD durationMs);
 
 void CloseSerialPort(SerialPort port);

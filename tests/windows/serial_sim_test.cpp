@@ -119,26 +119,45 @@ double NowMs() {
 }
 
 TEST(SerialLayer, DrainsEndAtTheirDurationWithoutAReadPastIt) {
-    LogSink sink;
-    SerialPort port = OpenSerialPort(PORT_SILENT, 460800);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    // A read past the end costs a whole read timeout (about 100 ms); the
-    // tick count's steps make one likely on any drain that allows it. These
-    // durations end in a pause, not in the middle of a read.
-    const DWORD durations[] = {0, 800, 1200};
-    for (DWORD duration : durations) {
+    // A read past the end costs up to a whole read timeout (about 100 ms) and
+    // is likely on most drains: the tick count moves in steps, and a queued
+    // reply shifts every read after it.
+    struct Case {
+        const char* port;
+        bool reply; // a sentence is written first, so a reply is queued
+        DWORD durationMs;
+    };
+    const Case cases[] = {
+        {PORT_SILENT, false, 0},    {PORT_SILENT, false, 250}, {PORT_SILENT, false, 800},
+        {PORT_SILENT, false, 1200}, {PORT_FRAMING, true, 800}, {PORT_FRAMING, true, 1200},
+    };
+    for (const Case& c : cases) {
+        LogSink sink;
+        SerialPort port = OpenSerialPort(c.port, 460800);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << c.port;
         double longest = 0;
-        for (int run = 0; run < 3; ++run) {
+        for (int run = 0; run < 2; ++run) {
+            if (c.reply) {
+                ASSERT_TRUE(WriteSentence(port, SAVE));
+                Sleep(300);
+            }
             double start = NowMs();
-            DrainPort(sink.window, port, duration);
+            DrainPort(sink.window, port, c.durationMs);
             double elapsed = NowMs() - start;
             longest = elapsed > longest ? elapsed : longest;
-            EXPECT_GE(elapsed, duration - 20.0) << "drain of " << duration << " ms, run " << run;
+            EXPECT_GE(elapsed, c.durationMs - 20.0)
+                << c.port << ": drain of " << c.durationMs << " ms, run " << run;
         }
-        EXPECT_LE(longest, duration + 60.0) << "drain of " << duration << " ms overran";
-        printf("drain of %lu ms: longest %.0f ms\n", (unsigned long)duration, longest);
+        CloseSerialPort(port);
+        EXPECT_LE(longest, c.durationMs + 50.0)
+            << c.port << ": drain of " << c.durationMs << " ms overran";
+        std::vector<std::string> lines = sink.Collect();
+        EXPECT_EQ(CountPrefix(lines, "<< $PZVKACK,PZVKSAVEPAR"), c.reply ? 2 : 0)
+            << c.port << ": drain of " << c.durationMs << " ms\n"
+            << Joined(lines);
+        printf("%s, drain of %lu ms: longest %.0f ms\n", c.port, (unsigned long)c.durationMs,
+               longest);
     }
-    CloseSerialPort(port);
 }
 
 TEST(SerialLayer, OpenDiscardsWhatTheModuleSentBeforeIt) {
