@@ -19,6 +19,15 @@ SerialPort FailOpen(HANDLE handle) {
     return INVALID_HANDLE_VALUE;
 }
 
+// A port whose device has gone (a module that drops off the bus while it
+// resets) can no longer report its status. Such a port can answer every read
+// with nothing after the read's full time-out, and under Wine a read of a
+// hung-up terminal keeps the CPU busy for all of it.
+BOOL PortGone(SerialPort port) {
+    DWORD errors = 0;
+    return !ClearCommError(port, &errors, NULL);
+}
+
 } // namespace
 
 SerialPort OpenSerialPort(const char* portName, DWORD baudRate) {
@@ -96,6 +105,12 @@ DWORD DrainPort(HWND owner, SerialPort port, DWORD durationMs) {
         if (ReadFile(port, buffer, SERIAL_READ_CHUNK, &got, NULL) && got > 0) {
             buffer[got] = '\0';
             LogLine(owner, "<< %s", buffer);
+        } else if (PortGone(port)) {
+            // Nothing can arrive any more: the rest of the drain is waited
+            // out, so the script keeps its schedule.
+            elapsed = GetTickCount() - start;
+            WaitMs(elapsed < durationMs ? durationMs - elapsed : 0);
+            return GetTickCount() - start;
         }
         elapsed = GetTickCount() - start;
         if (elapsed >= durationMs) {

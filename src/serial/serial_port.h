@@ -20,8 +20,8 @@ SerialPort OpenSerialPort(const char* portName, DWORD baudRate);
 BOOL WriteSentence(SerialPort port, const char* sentence);
 
 // Reads for the given time, logging each non-empty read as one "<< " line.
-// Pauses between reads are cut so that no read runs past the end. Returns
-// the milliseconds it took.
+// Pauses between reads are cut so that no read runs past the end, and a port
+// whose device has gone is not read again. Returns the milliseconds it took.
 DWORD DrainPort(HWND owner, SerialPort port, DWORD durationMs);
 
 void CloseSerialPort(SerialPort port);

@@ -11,6 +11,7 @@ kms_sim_start 22 silent --behaviour silent
 kms_sim_start 23 banner --banner '$PZVKBOOT,BEFORE-OPEN*00'
 kms_sim_start 24 never --reboot never
 kms_sim_start 27 framing
+kms_sim_start 28 hangup --reboot never
 mkdir -p "$KMS_RUN_DIR/not-a-port"
 kms_link 25 "$KMS_RUN_DIR/not-a-port"
 kms_link 26 /dev/null

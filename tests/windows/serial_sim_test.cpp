@@ -23,6 +23,7 @@ const char PORT_NEVER[] = "COM24";   // gone for good after its reset
 const char PORT_FOLDER[] = "COM25";  // a folder: opens like a held port, Access denied
 const char PORT_DEVNULL[] = "COM26"; // opens, but is no terminal
 const char PORT_FRAMING[] = "COM27"; // answers; used for framing and timing
+const char PORT_HANGUP[] = "COM28";  // hangs up for good after its reset
 
 const char SAVE[] = "$PZVKSAVEPAR*55";
 
@@ -158,6 +159,37 @@ TEST(SerialLayer, DrainsEndAtTheirDurationWithoutAReadPastIt) {
         printf("%s, drain of %lu ms: longest %.0f ms\n", c.port, (unsigned long)c.durationMs,
                longest);
     }
+}
+
+double ThreadCpuMs() {
+    FILETIME created, exited, kernel, user;
+    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+    ULARGE_INTEGER k, u;
+    k.LowPart = kernel.dwLowDateTime;
+    k.HighPart = kernel.dwHighDateTime;
+    u.LowPart = user.dwLowDateTime;
+    u.HighPart = user.dwHighDateTime;
+    return (double)(k.QuadPart + u.QuadPart) / 10000.0;
+}
+
+TEST(SerialLayer, ADrainWaitsOutAPortWhoseDeviceHasGone) {
+    LogSink sink;
+    SerialPort port = OpenSerialPort(PORT_HANGUP, 460800);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WriteSentence(port, "$PZVKSRR*44"));
+    Sleep(600); // the module hangs up once its reply has waited long enough
+    double cpuStart = ThreadCpuMs();
+    double start = NowMs();
+    DrainPort(sink.window, port, 800);
+    double elapsed = NowMs() - start;
+    double cpu = ThreadCpuMs() - cpuStart;
+    CloseSerialPort(port);
+    EXPECT_GE(elapsed, 780.0) << "the drain ended early";
+    EXPECT_LE(elapsed, 850.0) << "the drain overran";
+    // Reading a hung-up terminal under Wine is a busy wait of the whole read
+    // time-out; one such read is the most a drain may spend.
+    EXPECT_LE(cpu, 200.0) << "CPU ms spent draining a port whose device has gone";
+    printf("gone port, drain of 800 ms: %.0f ms, %.0f ms CPU\n", elapsed, cpu);
 }
 
 TEST(SerialLayer, OpenDiscardsWhatTheModuleSentBeforeIt) {
