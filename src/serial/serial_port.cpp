@@ -100,17 +100,17 @@ DWORD DrainPort(HWND owner, SerialPort port, DWORD durationMs) {
     DWORD start = GetTickCount();
     DWORD elapsed = 0;
     while (elapsed < durationMs) {
+        if (PortGone(port)) {
+            // Nothing can arrive any more: the rest of the drain is waited
+            // out, so the script keeps its schedule.
+            WaitMs(durationMs - elapsed);
+            return GetTickCount() - start;
+        }
         char buffer[SERIAL_READ_CHUNK + 1];
         DWORD got = 0;
         if (ReadFile(port, buffer, SERIAL_READ_CHUNK, &got, NULL) && got > 0) {
             buffer[got] = '\0';
             LogLine(owner, "<< %s", buffer);
-        } else if (PortGone(port)) {
-            // Nothing can arrive any more: the rest of the drain is waited
-            // out, so the script keeps its schedule.
-            elapsed = GetTickCount() - start;
-            WaitMs(elapsed < durationMs ? durationMs - elapsed : 0);
-            return GetTickCount() - start;
         }
         elapsed = GetTickCount() - start;
         if (elapsed >= durationMs) {
