@@ -20,6 +20,11 @@ BOOL LogLineQueued(HWND view) {
                         PM_NOREMOVE | PM_NOYIELD | PM_QS_POSTMESSAGE);
 }
 
+void DropPendingText() {
+    g_pendingLength = 0;
+    g_pendingText[0] = '\0';
+}
+
 void FlushPendingText(HWND view) {
     if (g_pendingLength == 0) {
         return;
@@ -27,8 +32,7 @@ void FlushPendingText(HWND view) {
     int end = GetWindowTextLengthA(view);
     SendMessageA(view, EM_SETSEL, (WPARAM)end, (LPARAM)end);
     SendMessageA(view, EM_REPLACESEL, FALSE, (LPARAM)g_pendingText);
-    g_pendingLength = 0;
-    g_pendingText[0] = '\0';
+    DropPendingText();
 }
 
 } // namespace
@@ -53,7 +57,6 @@ void AppendLogText(LPARAM text) {
 
 void ClearLogView() {
     // Lines already taken from the queue were logged before the clear.
-    g_pendingLength = 0;
-    g_pendingText[0] = '\0';
+    DropPendingText();
     SetWindowTextA(g_controls.logView, "");
 }

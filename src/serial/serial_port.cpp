@@ -104,7 +104,7 @@ DWORD DrainPort(HWND owner, SerialPort port, DWORD durationMs) {
             // Nothing can arrive any more: the rest of the drain is waited
             // out, so the script keeps its schedule.
             WaitMs(durationMs - elapsed);
-            return GetTickCount() - start;
+            break;
         }
         char buffer[SERIAL_READ_CHUNK + 1];
         DWORD got = 0;
@@ -122,7 +122,7 @@ DWORD DrainPort(HWND owner, SerialPort port, DWORD durationMs) {
             // end and the drain is over. (The tick count moves in steps of
             // about 16 ms and could still show a little less.)
             WaitMs(remaining);
-            return GetTickCount() - start;
+            break;
         }
         // A read after a full pause could run past the end and push every
         // later sentence of the script back: the pause before the last read
@@ -131,7 +131,7 @@ DWORD DrainPort(HWND owner, SerialPort port, DWORD durationMs) {
         WaitMs(pause < DRAIN_READ_PAUSE_MS ? pause : DRAIN_READ_PAUSE_MS);
         elapsed = GetTickCount() - start;
     }
-    return elapsed;
+    return GetTickCount() - start;
 }
 
 void CloseSerialPort(SerialPort port) {

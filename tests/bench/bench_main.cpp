@@ -16,13 +16,6 @@
 
 namespace {
 
-double NowMs() {
-    LARGE_INTEGER frequency, counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return (double)counter.QuadPart * 1000.0 / (double)frequency.QuadPart;
-}
-
 // Lines appended through the program's own path: LogLine posts, the window
 // procedure appends, in this process, to a shown window as the user has it.
 int LogAppend() {

@@ -68,6 +68,13 @@ std::vector<TranscriptLine> ReadTranscript(const char* path) {
     return lines;
 }
 
+double NowMs() {
+    LARGE_INTEGER frequency, counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return (double)counter.QuadPart * 1000.0 / (double)frequency.QuadPart;
+}
+
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
     DWORD start = GetTickCount();
     while (!condition()) {

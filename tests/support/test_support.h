@@ -33,6 +33,10 @@ struct TranscriptLine {
 
 std::vector<TranscriptLine> ReadTranscript(const char* path);
 
+// Milliseconds on a fine clock, for timing; the tick count moves in steps of
+// about 16 ms.
+double NowMs();
+
 // Polls every 20 ms; true as soon as the condition holds.
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs);
 

@@ -112,13 +112,6 @@ TEST(SerialLayer, ReadsEndSoonAfterTheLastByteOrAtTheirTimeout) {
            (unsigned long)idle, (unsigned long)withData);
 }
 
-double NowMs() {
-    LARGE_INTEGER frequency, counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return (double)counter.QuadPart * 1000.0 / (double)frequency.QuadPart;
-}
-
 TEST(SerialLayer, DrainsEndAtTheirDurationWithoutAReadPastIt) {
     // A read past the end costs up to a whole read timeout (about 100 ms) and
     // is likely on most drains: the tick count moves in steps, and a queued
