@@ -4,14 +4,17 @@
 
 #include <windows.h>
 
+#include "log_line.h"
+
 // Posted by a worker when its job has ended, whatever the outcome.
 const UINT WM_APP_JOB_DONE = WM_APP + 1;
 // lParam: a heap copy of one log line; the receiver owns and frees it.
 const UINT WM_APP_LOG_TEXT = WM_APP + 2;
 
-// Formats, timestamps and posts one line to the owner window; never waits
-// for the user interface. Returns whether the post succeeded.
-BOOL LogLine(HWND owner, const char* format, ...);
+// The window's log sink: posts a heap copy of the line to the owner window
+// (WM_APP_LOG_TEXT); never waits for the user interface. Returns whether the
+// post succeeded.
+int PostLogText(void* owner, const char* line, size_t length);
 
 // Logs the context with the text and number of the calling thread's last
 // error. Call it right after the failing call.

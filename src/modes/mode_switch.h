@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "mode_scripts.h"
+#include "script_runner.h"
 #include "../serial/port_names.h"
 
 // One press of a mode button, handed to the worker that carries it out.
@@ -14,11 +15,6 @@ struct SwitchJob {
     DWORD baudRate;
     SwitchMode mode;
 };
-
-// Plays one script into the module: returns 1 when every sentence was
-// written and the port reopened after each reset, else 0 (already logged).
-int RunModeScript(HWND owner, const char* displayName, const char* portName, DWORD baudRate,
-                  const char* const* sentences, unsigned count);
 
 // Validates the selections and starts a worker, or explains in a message box
 // why not. User interface thread only.

@@ -1,29 +1,30 @@
-#include "mode_switch.h"
+#include "script_runner.h"
 
 #include <string.h>
 
-#include "../log/activity_log.h"
+#include "mode_scripts.h"
+#include "../log/log_line.h"
 #include "../serial/serial_port.h"
 
 namespace {
 
-const DWORD SETTLE_AFTER_SENTENCE_MS = 300;
-const DWORD DRAIN_AFTER_SENTENCE_MS = 1200;
-const DWORD SETTLE_AFTER_RESET_MS = 600;
-const DWORD DRAIN_AFTER_RESET_MS = 800;
-const DWORD REBOOT_WAIT_MS = 6500; // the module's port is back well within this
+const uint32_t SETTLE_AFTER_SENTENCE_MS = 300;
+const uint32_t DRAIN_AFTER_SENTENCE_MS = 1200;
+const uint32_t SETTLE_AFTER_RESET_MS = 600;
+const uint32_t DRAIN_AFTER_RESET_MS = 800;
+const uint32_t REBOOT_WAIT_MS = 6500; // the module's port is back well within this
 
 } // namespace
 
-int RunModeScript(HWND owner, const char* displayName, const char* portName, DWORD baudRate,
+int RunModeScript(void* owner, const char* displayName, const char* portName, uint32_t baudRate,
                   const char* const* sentences, unsigned count) {
     LogLine(owner, "");
     LogLine(owner, "Start: %s  %s  %lu", displayName, portName, (unsigned long)baudRate);
 
     SerialPort port = OpenSerialPort(portName, baudRate);
-    if (port == INVALID_HANDLE_VALUE) {
-        LogWin32Error(
-            owner, "Open serial port failed. Check that Sonvara or serial assistants are closed");
+    if (port == NO_PORT) {
+        LogLastError(owner,
+                     "Open serial port failed. Check that Sonvara or serial assistants are closed");
         return 0;
     }
 
@@ -31,7 +32,7 @@ int RunModeScript(HWND owner, const char* displayName, const char* portName, DWO
         const char* sentence = sentences[i];
         LogLine(owner, ">> %s", sentence);
         if (!WriteSentence(port, sentence)) {
-            LogWin32Error(owner, "Serial write failed");
+            LogLastError(owner, "Serial write failed");
             CloseSerialPort(port);
             return 0;
         }
@@ -48,8 +49,8 @@ int RunModeScript(HWND owner, const char* displayName, const char* portName, DWO
         LogLine(owner, "Waiting for module reboot...");
         WaitMs(REBOOT_WAIT_MS);
         port = OpenSerialPort(portName, baudRate);
-        if (port == INVALID_HANDLE_VALUE) {
-            LogWin32Error(owner, "Reopen serial port after reboot failed");
+        if (port == NO_PORT) {
+            LogLastError(owner, "Reopen serial port after reboot failed");
             return 0;
         }
     }

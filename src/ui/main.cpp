@@ -2,6 +2,7 @@
 #include <commctrl.h>
 
 #include "main_window.h"
+#include "../log/activity_log.h"
 
 // The entry point's signature is the system's, names included.
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, // NOLINT
@@ -9,6 +10,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     (void)hPrevInstance;
     (void)lpCmdLine;
     InitCommonControls();
+    g_logSink = PostLogText;
     if (!RegisterMainWindowClass(hInstance)) {
         MessageBoxA(NULL, "RegisterClass failed.", "Kavrel", MB_OK | MB_ICONERROR);
         return 1;

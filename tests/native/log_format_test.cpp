@@ -38,18 +38,4 @@ TEST(LogFormat, MessageIsKeptWholeUpToItsLimitAndCutPastIt) {
     }
 }
 
-TEST(LogFormat, LineIsCutAndTerminatedEvenWhenItsBufferIsTooSmall) {
-    char line[16];
-    memset(line, '#', sizeof line);
-    size_t length = FormatLogLine(line, sizeof line, 23, 59, 59, "Done: Rover mode");
-    EXPECT_EQ(length, sizeof line - 1);
-    EXPECT_EQ(std::string(line), "[23:59:59] Done");
-}
-
-TEST(LogFormat, ReceivedTextIsDataNeverAFormat) {
-    char message[LOG_MESSAGE_LEN];
-    FormatMessage(message, sizeof message, "<< %s", "%s%n%d\x01\xff");
-    EXPECT_STREQ(message, "<< %s%n%d\x01\xff");
-}
-
 } // namespace

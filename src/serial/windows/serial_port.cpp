@@ -1,8 +1,7 @@
-#include "serial_port.h"
+#include "../serial_port.h"
 
+#include <windows.h>
 #include <stdio.h>
-
-#include "../log/activity_log.h"
 
 namespace {
 
@@ -16,28 +15,23 @@ SerialPort FailOpen(HANDLE handle) {
     DWORD error = GetLastError();
     CloseHandle(handle);
     SetLastError(error);
-    return INVALID_HANDLE_VALUE;
+    return NO_PORT;
 }
 
-// A port whose device has gone (a module that drops off the bus while it
-// resets) can no longer report its status. Such a port can answer every read
-// with nothing after the read's full time-out, and under Wine a read of a
-// hung-up terminal keeps the CPU busy for all of it.
-BOOL PortGone(SerialPort port) {
-    DWORD errors = 0;
-    return !ClearCommError(port, &errors, NULL);
+HANDLE Handle(SerialPort port) {
+    return (HANDLE)port;
 }
 
 } // namespace
 
-SerialPort OpenSerialPort(const char* portName, DWORD baudRate) {
+SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
     char path[DEVICE_PATH_LEN];
     snprintf(path, sizeof path, "\\\\.\\%s", portName);
 
     HANDLE handle =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (handle == INVALID_HANDLE_VALUE) {
-        return INVALID_HANDLE_VALUE;
+        return NO_PORT;
     }
 
     DCB dcb;
@@ -73,10 +67,10 @@ SerialPort OpenSerialPort(const char* portName, DWORD baudRate) {
     WaitMs(OPEN_SETTLE_MS);
     // Whatever the module said before now belongs to no sentence of ours.
     PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
-    return handle;
+    return (SerialPort)handle;
 }
 
-BOOL WriteSentence(SerialPort port, const char* sentence) {
+int WriteSentence(SerialPort port, const char* sentence) {
     char line[WRITE_BUFFER_LEN];
     int wanted = snprintf(line, sizeof line, "%s\r\n", sentence);
     if (wanted < 0) {
@@ -85,7 +79,7 @@ BOOL WriteSentence(SerialPort port, const char* sentence) {
     }
     DWORD length = (size_t)wanted < sizeof line ? (DWORD)wanted : (DWORD)(sizeof line - 1);
     DWORD written = 0;
-    if (!WriteFile(port, line, length, &written, NULL)) {
+    if (!WriteFile(Handle(port), line, length, &written, NULL)) {
         return FALSE;
     }
     if (written != length) {
@@ -96,44 +90,22 @@ BOOL WriteSentence(SerialPort port, const char* sentence) {
     return TRUE;
 }
 
-DWORD DrainPort(HWND owner, SerialPort port, DWORD durationMs) {
-    DWORD start = GetTickCount();
-    DWORD elapsed = 0;
-    while (elapsed < durationMs) {
-        if (PortGone(port)) {
-            // Nothing can arrive any more: the rest of the drain is waited
-            // out, so the script keeps its schedule.
-            WaitMs(durationMs - elapsed);
-            break;
-        }
-        char buffer[SERIAL_READ_CHUNK + 1];
-        DWORD got = 0;
-        if (ReadFile(port, buffer, SERIAL_READ_CHUNK, &got, NULL) && got > 0) {
-            buffer[got] = '\0';
-            LogLine(owner, "<< %s", buffer);
-        }
-        elapsed = GetTickCount() - start;
-        if (elapsed >= durationMs) {
-            break;
-        }
-        DWORD remaining = durationMs - elapsed;
-        if (remaining <= READ_TIMEOUT_MS) {
-            // No room for another whole read: the pause runs to the drain's
-            // end and the drain is over. (The tick count moves in steps of
-            // about 16 ms and could still show a little less.)
-            WaitMs(remaining);
-            break;
-        }
-        // A read after a full pause could run past the end and push every
-        // later sentence of the script back: the pause before the last read
-        // is cut so that read ends with the drain.
-        DWORD pause = remaining - READ_TIMEOUT_MS;
-        WaitMs(pause < DRAIN_READ_PAUSE_MS ? pause : DRAIN_READ_PAUSE_MS);
-        elapsed = GetTickCount() - start;
+uint32_t ReadSerialChunk(SerialPort port, char* buffer, uint32_t size) {
+    DWORD got = 0;
+    if (!ReadFile(Handle(port), buffer, size, &got, NULL)) {
+        return 0; // a failed read is no reason to stop a drain
     }
-    return GetTickCount() - start;
+    return got;
+}
+
+int SerialDeviceGone(SerialPort port) {
+    // A port whose device has gone can no longer report its status. It can
+    // answer every read with nothing after the read's full time-out, and
+    // under Wine a read of a hung-up terminal keeps the CPU busy for all of it.
+    DWORD errors = 0;
+    return !ClearCommError(Handle(port), &errors, NULL);
 }
 
 void CloseSerialPort(SerialPort port) {
-    CloseHandle(port);
+    CloseHandle(Handle(port));
 }

@@ -1,5 +1,0 @@
-#include "serial_port.h"
-
-void WaitMs(DWORD durationMs) {
-    Sleep(durationMs);
-}

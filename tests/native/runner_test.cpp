@@ -1,0 +1,253 @@
+// The script runner and the drain on a fake port and a fake clock: every
+// open, write, read, close and log line of a run, at its exact millisecond.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "expected.h"
+#include "log/log_line.h"
+#include "log_text.h"
+#include "modes/mode_scripts.h"
+#include "modes/script_runner.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+const SerialPort FAKE_PORT = 0x4B4D;
+typedef std::vector<std::string> Events;
+
+// The fake module and clock; -1 means never.
+struct Fake {
+    int failOpen = -1, failWrite = -1; // index of the call that fails (0 = first)
+    int error = 0;                     // what the failing call leaves as the last error
+    std::string queued;                // bytes the module has sent and nobody has read
+    bool gone = false;                 // the module's device has gone
+    uint32_t tickStepMs = 1;           // how coarsely the tick count moves
+    int opens = 0, writes = 0, reads = 0, openPorts = 0;
+    uint32_t nowMs = 0, lastReadEndMs = 0; // only waits, opens and reads move the clock
+    Events events;                         // "ms what"
+    Events lines;                          // the messages logged
+} g;
+int g_owner; // whom the runner logs to
+
+void Record(const std::string& what) {
+    g.events.push_back(std::to_string(g.nowMs) + " " + what);
+}
+
+// Parsed as a reader of the log would: a malformed line is no bare message.
+int RecordLogLine(void* owner, const char* line, size_t length) {
+    EXPECT_EQ(owner, &g_owner) << "log line '" << line << "' went elsewhere";
+    Events entries = LogEntries(std::string(line, length));
+    g.lines.push_back(entries.size() == 1 ? entries[0] : "(malformed) " + std::string(line));
+    Record("log " + g.lines.back());
+    return 1;
+}
+
+} // namespace
+
+// The platform part, faked.
+SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
+    Record("open " + std::string(portName) + " " + std::to_string(baudRate));
+    if (g.opens++ == g.failOpen) {
+        return NO_PORT;
+    }
+    g.nowMs += expected::OPEN_MS;
+    ++g.openPorts;
+    return FAKE_PORT;
+}
+
+int WriteSentence(SerialPort port, const char* sentence) {
+    Record(std::string(port == FAKE_PORT ? "write " : "write to a closed port ") + sentence);
+    return g.writes++ != g.failWrite;
+}
+
+uint32_t ReadSerialChunk(SerialPort port, char* buffer, uint32_t size) {
+    EXPECT_EQ(port, FAKE_PORT) << "read of a closed port";
+    EXPECT_EQ(size, 511u) << "bytes asked of one read";
+    // Queued bytes end a read 50 ms after the last one; none, after 100 ms.
+    size_t got = std::min(g.queued.size(), (size_t)size);
+    memcpy(buffer, g.queued.data(), got);
+    g.queued.erase(0, got);
+    g.nowMs += got > 0 ? 50 : 100;
+    g.lastReadEndMs = g.nowMs;
+    ++g.reads;
+    return (uint32_t)got;
+}
+
+int SerialDeviceGone(SerialPort) {
+    return g.gone;
+}
+
+void CloseSerialPort(SerialPort port) {
+    Record(port == FAKE_PORT ? "close" : "close a closed port");
+    --g.openPorts;
+}
+
+void WaitMs(uint32_t durationMs) {
+    g.nowMs += durationMs;
+}
+
+uint32_t TickMs() {
+    return g.nowMs - g.nowMs % g.tickStepMs;
+}
+
+void LocalTimeOfDay(unsigned* hour, unsigned* minute, unsigned* second) {
+    *hour = 9;
+    *minute = 5;
+    *second = 7;
+}
+
+void LogLastError(void* owner, const char* context) {
+    LogLine(owner, "%s: error %d", context, g.error);
+}
+
+namespace {
+
+// A whole run of a script against a silent module, from the schedule alone.
+Events SuccessfulRun(const expected::Script& script) {
+    const std::string open = "open COM7 460800";
+    unsigned ms = 0;
+    auto at = [&](const std::string& what) { return std::to_string(ms) + " " + what; };
+    Events events = {at("log "),
+                     at(std::string("log Start: ") + script.displayName + "  COM7  460800"),
+                     at(open)};
+    ms += expected::OPEN_MS;
+    for (const std::string& body : script.bodies) {
+        events.push_back(at("log >> " + expected::Sentence(body)));
+        events.push_back(at("write " + expected::Sentence(body)));
+        if (body != expected::RESET) {
+            ms += expected::SETTLE_MS + expected::DRAIN_MS;
+            continue;
+        }
+        ms += expected::RESET_SETTLE_MS + expected::RESET_DRAIN_MS;
+        events.insert(events.end(), {at("close"), at("log Waiting for module reboot...")});
+        ms += expected::REBOOT_WAIT_MS;
+        events.push_back(at(open));
+        ms += expected::OPEN_MS;
+    }
+    events.insert(events.end(), {at("close"), at(std::string("log Done: ") + script.displayName)});
+    return events;
+}
+
+// The run up to its n-th call of a kind (from 0), which fails, then the tail.
+Events FailedRun(const expected::Script& script, const std::string& call, int n,
+                 const Events& tail) {
+    Events events;
+    for (const std::string& event : SuccessfulRun(script)) {
+        events.push_back(event);
+        std::string ms = event.substr(0, event.find(' ') + 1);
+        if (event.compare(ms.size(), call.size(), call) == 0 && n-- == 0) {
+            for (const std::string& what : tail) {
+                events.push_back(ms + what);
+            }
+            break;
+        }
+    }
+    return events;
+}
+
+struct RunCase {
+    const char* what;
+    int script;              // index into expected::SCRIPTS
+    const char* failingCall; // "open" or "write"; null for a successful run
+    int failingIndex;
+    int error;
+    Events tail;
+};
+
+const RunCase RUN_CASES[] = {
+    {"Base Survey-In reboots twice", 0, nullptr, 0, 0, {}},
+    {"Base Only", 1, nullptr, 0, 0, {}},
+    {"Rover", 2, nullptr, 0, 0, {}},
+    {"open fails",
+     2,
+     "open",
+     0,
+     5,
+     {"log Open serial port failed. Check that Sonvara or serial assistants are closed: error 5"}},
+    {"write fails", 2, "write", 1, 31, {"log Serial write failed: error 31", "close"}},
+    {"reset sentence not written",
+     1,
+     "write",
+     2,
+     1460,
+     {"log Serial write failed: error 1460", "close"}},
+    {"reopen fails", 0, "open", 1, 2, {"log Reopen serial port after reboot failed: error 2"}},
+};
+
+TEST(ScriptRunner, EachModeAndEachFailureFollowsItsExactSchedule) {
+    g_logSink = RecordLogLine;
+    for (const RunCase& c : RUN_CASES) {
+        g = Fake();
+        g.error = c.error;
+        if (c.failingCall != nullptr) {
+            (strcmp(c.failingCall, "open") == 0 ? g.failOpen : g.failWrite) = c.failingIndex;
+        }
+        const expected::Script& script = expected::SCRIPTS[c.script];
+        const ModeScript* table = FindModeScript(script.mode);
+        int result = RunModeScript(&g_owner, table->displayName, "COM7", 460800, table->sentences,
+                                   table->count);
+
+        EXPECT_EQ(result, c.failingCall == nullptr) << c.what;
+        EXPECT_EQ(g.openPorts, 0) << c.what << ": the run left a port open";
+        Events want = c.failingCall == nullptr
+                          ? SuccessfulRun(script)
+                          : FailedRun(script, c.failingCall, c.failingIndex, c.tail);
+        for (size_t i = 0; i < std::max(g.events.size(), want.size()); ++i) {
+            std::string got = i < g.events.size() ? g.events[i] : "(nothing)";
+            std::string wanted = i < want.size() ? want[i] : "(nothing)";
+            if (got != wanted) {
+                ADD_FAILURE() << c.what << ", event " << i << ": got '" << got << "', expected '"
+                              << wanted << "'";
+                break;
+            }
+        }
+    }
+}
+
+TEST(Drain, EndsAtItsDurationWithEveryReadInsideIt) {
+    const std::string reply = "$PZVKACK,PZVKSAVEPAR,OK*4A\r\n", longReply(600, 'x');
+    struct Case {
+        const char* what;
+        uint32_t durationMs;
+        std::string queued;
+        bool gone;
+        int reads; // a read, then a pause of 100 ms
+        Events lines;
+    };
+    const Case cases[] = {
+        {"nothing to drain", 0, "", false, 0, {}},
+        {"silent module", 250, "", false, 2, {}},
+        {"silent module", 1200, "", false, 6, {}},
+        // A reply ends its read early and shifts every read after it.
+        {"reply queued", 800, reply, false, 5, {"<< " + reply}},
+        {"reply queued", 1200, reply, false, 7, {"<< " + reply}},
+        {"more than one read holds",
+         1200,
+         longReply,
+         false,
+         7,
+         {"<< " + longReply.substr(0, 511), "<< " + longReply.substr(511)}},
+        {"device gone", 800, reply, true, 0, {}},
+    };
+    g_logSink = RecordLogLine;
+    for (const Case& c : cases) {
+        g = Fake();
+        g.queued = c.queued;
+        g.gone = c.gone;
+        g.nowMs = g.lastReadEndMs = 1000;
+        g.tickStepMs = 16; // as the system's tick count moves
+        DrainPort(&g_owner, FAKE_PORT, c.durationMs);
+        std::string what = std::string(c.what) + ", drain of " + std::to_string(c.durationMs);
+        // Within a tick of the end: a read past it would cost up to 100 ms.
+        EXPECT_NEAR(g.nowMs - 1000.0, c.durationMs, 15.0) << what << ": time taken";
+        EXPECT_LE(g.lastReadEndMs - 1000, c.durationMs + 15) << what << ": a read ran past the end";
+        EXPECT_EQ(g.reads, c.reads) << what << ": reads";
+        EXPECT_EQ(g.lines, c.lines) << what;
+    }
+}
+
+} // namespace
