@@ -1,11 +1,28 @@
-# Sourced by the project's scripts: the private Wine prefix and a quiet Wine.
-# Never touches ~/.wine.
+# Sourced by the project's scripts and test harnesses: the private Wine
+# prefix, a quiet Wine, a display when there is none, and the simulated
+# modules wired in as COM ports. Sourcing only defines; nothing starts until
+# a function is called. Never touches ~/.wine.
 KMS_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export WINEPREFIX="${KMS_WINEPREFIX:-$KMS_ROOT/build/wineprefix}"
 export WINEARCH=win64
 export WINEDEBUG=-all
 # No Mono or Gecko installer prompts: the tool needs neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+KMS_SIM="${KMS_SIM:-$KMS_ROOT/build/native/tools/module-sim/kavrel-module-sim}"
+KMS_DRIVER="$KMS_ROOT/build/windows/tools/window-driver/kms-driver.exe"
+KMS_SIM_PIDS=()
+KMS_LINKS=()
+KMS_XVFB_PID=
+
+# kms_wait_for TEST...: polls `[ TEST... ]` for up to 5 s.
+kms_wait_for() {
+  local i
+  for i in $(seq 1 100); do
+    [ "$@" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
 
 # Creates the prefix once. Wine's helper processes keep the output of the
 # first program that starts them, so the boot's output goes to a file, never
@@ -22,30 +39,21 @@ kms_wine_boot() {
 }
 
 # One persistent wine server for a whole run: HKLM\HARDWARE lives only as
-# long as the server does, and the tests add their ports there.
+# long as the server does, and the port list is kept there. The session
+# (services, device manager) boots before anyone adds ports, so what Wine
+# registers on its own is in place first.
 kms_wine_server_start() {
   kms_wine_boot
   wineserver -p >/dev/null 2>&1 </dev/null || true
-  # Boot the session (services, device manager) before anyone adds ports,
-  # so that what Wine registers on its own is in place first.
   wineboot >>"$WINEPREFIX.boot.log" 2>&1 </dev/null || true
-}
-
-# kms_wait_for TEST...: polls `[ TEST... ]` for up to 5 s.
-kms_wait_for() {
-  local i
-  for i in $(seq 1 100); do
-    [ "$@" ] && return 0
-    sleep 0.05
-  done
-  return 1
 }
 
 kms_wine_server_stop() {
   wineserver -k >/dev/null 2>&1 || true
 }
 
-# Starts an Xvfb display for GUI work unless a display is already given.
+# Starts a private Xvfb display unless a display is already given (or
+# KMS_FORCE_XVFB is set).
 kms_xvfb_start() {
   if [ -n "${DISPLAY:-}" ] && [ -z "${KMS_FORCE_XVFB:-}" ]; then
     return 0
@@ -71,4 +79,86 @@ kms_xvfb_stop() {
     wait "$KMS_XVFB_PID" 2>/dev/null || true
     KMS_XVFB_PID=
   fi
+}
+
+# kms_session_start: a display (Xvfb when none is given), the wine server,
+# and a folder for this run's transcripts ($KMS_RUN_DIR). Always with a
+# display: a wine server started without one leaves its desktop unable to
+# show any window for as long as it lives. Whatever this and kms_sim_start
+# start is ended when the calling script exits.
+kms_session_start() {
+  trap kms_session_end EXIT
+  mkdir -p "$KMS_ROOT/build/test-runs"
+  KMS_RUN_DIR="$(mktemp -d "$KMS_ROOT/build/test-runs/run.XXXXXX")"
+  kms_xvfb_start || return 1
+  kms_wine_server_start
+}
+
+# Modules first; a display of our own last, after the Wine processes using it.
+kms_session_end() {
+  local pid link
+  for pid in "${KMS_SIM_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${KMS_SIM_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  for link in "${KMS_LINKS[@]}"; do rm -f "$link"; done
+  KMS_SIM_PIDS=()
+  KMS_LINKS=()
+  if [ -n "${KMS_XVFB_PID:-}" ]; then
+    kms_wine_server_stop
+    kms_xvfb_stop
+  fi
+}
+
+# kms_link N TARGET: COMN of the prefix points at TARGET.
+kms_link() {
+  local link="$WINEPREFIX/dosdevices/com$1"
+  rm -f "$link"
+  ln -s "$2" "$link"
+  KMS_LINKS+=("$link")
+}
+
+# kms_sim_start N NAME [simulator options]: a simulated module on COMN whose
+# transcript is $KMS_RUN_DIR/NAME.transcript.
+kms_sim_start() {
+  local n="$1" name="$2"
+  shift 2
+  if [ ! -x "$KMS_SIM" ]; then
+    echo "needs the simulated module $KMS_SIM: cmake --preset native && cmake --build --preset native" >&2
+    return 1
+  fi
+  local link="$WINEPREFIX/dosdevices/com$n"
+  rm -f "$link"
+  "$KMS_SIM" --link "$link" --transcript "$KMS_RUN_DIR/$name.transcript" "$@" \
+    >"$KMS_RUN_DIR/$name.sim.log" 2>&1 &
+  KMS_SIM_PIDS+=("$!")
+  KMS_LINKS+=("$link")
+  kms_wait_for -L "$link" && return 0
+  echo "simulated module $name did not come up" >&2
+  return 1
+}
+
+# kms_ports [COMn ...]: the registry lists exactly these serial ports.
+kms_ports() {
+  if [ ! -f "$KMS_DRIVER" ]; then
+    echo "needs the window driver $KMS_DRIVER: cmake --preset windows && cmake --build --preset windows" >&2
+    return 1
+  fi
+  wine "$KMS_DRIVER" ports "$@" </dev/null
+}
+
+# A Windows path of a file of ours, as Windows programs open it.
+kms_winpath() {
+  printf 'Z:%s' "$1" | tr '/' '\\'
+}
+
+# kms_build PRESET: configures and builds a preset quietly; on failure shows
+# the log's end and fails.
+kms_build() {
+  local log="$KMS_ROOT/build/build-$1.log"
+  mkdir -p "$KMS_ROOT/build"
+  if cmake --preset "$1" >"$log" 2>&1 && cmake --build --preset "$1" >>"$log" 2>&1; then
+    return 0
+  fi
+  tail -40 "$log" >&2
+  echo "build of the $1 preset failed; the whole log is $log" >&2
+  return 1
 }

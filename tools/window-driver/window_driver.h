@@ -1,13 +1,28 @@
 // Drives the real program from another process, as a person would: finds its
-// window, presses buttons, picks list entries, reads what it shows.
+// window, presses buttons, picks list entries, reads what it shows. Used by
+// the demo, the benchmark and the end-to-end tests.
 #pragma once
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "test_support.h"
+#include "log_text.h"
+
+// Polls every 20 ms; true as soon as the condition holds.
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs);
+
+// Milliseconds on a fine clock, for timing; the tick count moves in steps of
+// about 16 ms.
+double NowMs();
+
+// Replaces the registry's list of serial ports with these values (value
+// name, text), written in this order. Values only: the key is volatile, and
+// could not be created again.
+bool SetRegisteredPorts(const std::vector<std::pair<std::string, std::string>>& ports);
 
 struct ToolProcess {
     PROCESS_INFORMATION info;
@@ -37,10 +52,6 @@ std::string LockSetState(const ToolProcess& tool);
 // Reads the program's message box, presses OK; false if none appeared.
 bool TakeMessageBox(const ToolProcess& tool, std::string* caption, std::string* text,
                     DWORD timeoutMs);
-
-// The log view's text split into its log lines, each without the timestamp
-// and the final CR LF; a line received with CR LF inside stays one entry.
-std::vector<std::string> LogEntries(const std::string& text);
 
 // Saves what the screen shows of the window as a 24-bit BMP.
 bool CaptureWindow(HWND window, const char* path);

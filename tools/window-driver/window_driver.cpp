@@ -1,4 +1,4 @@
-#include "tool_driver.h"
+#include "window_driver.h"
 
 #include <stdio.h>
 
@@ -32,21 +32,6 @@ HWND FindProcessWindow(DWORD pid, const char* className) {
     WindowSearch search = {pid, className, NULL};
     EnumWindows(MatchWindow, (LPARAM)&search);
     return search.found;
-}
-
-bool IsTimestamp(const std::string& text, size_t at) {
-    static const char shape[] = "[00:00:00] ";
-    if (text.size() < at + sizeof shape - 1) {
-        return false;
-    }
-    for (size_t i = 0; i + 1 < sizeof shape; ++i) {
-        char c = text[at + i];
-        bool digit = c >= '0' && c <= '9';
-        if (shape[i] == '0' ? !digit : c != shape[i]) {
-            return false;
-        }
-    }
-    return true;
 }
 
 } // namespace
@@ -162,32 +147,10 @@ bool TakeMessageBox(const ToolProcess& tool, std::string* caption, std::string* 
     return WaitFor([&] { return !IsWindow(box); }, 5000);
 }
 
-std::vector<std::string> LogEntries(const std::string& text) {
-    std::vector<std::string> entries;
-    size_t at = 0;
-    while (at < text.size()) {
-        // An entry runs to the next CR LF that is followed by a timestamp.
-        size_t end = at;
-        for (;;) {
-            end = text.find("\r\n", end);
-            if (end == std::string::npos || end + 2 == text.size() || IsTimestamp(text, end + 2)) {
-                break;
-            }
-            end += 2;
-        }
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        size_t body = IsTimestamp(text, at) ? at + 11 : at;
-        entries.push_back(text.substr(body, end - body));
-        at = end + 2;
-    }
-    return entries;
-}
+namespace {
 
-bool CaptureWindow(HWND window, const char* path) {
-    RECT rect;
-    GetWindowRect(window, &rect);
+// The window as the screen shows it, as 24-bit rows from the bottom up.
+std::vector<BYTE> ScreenPixels(const RECT& rect, BITMAPINFOHEADER* header) {
     int width = rect.right - rect.left;
     int height = rect.bottom - rect.top;
     HDC screen = GetDC(NULL);
@@ -197,21 +160,29 @@ bool CaptureWindow(HWND window, const char* path) {
     BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
     SelectObject(memory, old);
 
-    BITMAPINFOHEADER header;
-    ZeroMemory(&header, sizeof header);
-    header.biSize = sizeof header;
-    header.biWidth = width;
-    header.biHeight = height;
-    header.biPlanes = 1;
-    header.biBitCount = 24;
-    header.biCompression = BI_RGB;
+    ZeroMemory(header, sizeof *header);
+    header->biSize = sizeof *header;
+    header->biWidth = width;
+    header->biHeight = height;
+    header->biPlanes = 1;
+    header->biBitCount = 24;
+    header->biCompression = BI_RGB;
     DWORD rowBytes = ((DWORD)width * 3 + 3) & ~3u;
     std::vector<BYTE> pixels((size_t)rowBytes * height);
-    GetDIBits(memory, bitmap, 0, (UINT)height, pixels.data(), (BITMAPINFO*)&header, DIB_RGB_COLORS);
+    GetDIBits(memory, bitmap, 0, (UINT)height, pixels.data(), (BITMAPINFO*)header, DIB_RGB_COLORS);
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(NULL, screen);
+    return pixels;
+}
 
+} // namespace
+
+bool CaptureWindow(HWND window, const char* path) {
+    RECT rect;
+    GetWindowRect(window, &rect);
+    BITMAPINFOHEADER header;
+    std::vector<BYTE> pixels = ScreenPixels(rect, &header);
     BITMAPFILEHEADER file;
     ZeroMemory(&file, sizeof file);
     file.bfType = 0x4D42; // "BM"
@@ -243,4 +214,44 @@ bool WaitForJobEnd(const ToolProcess& tool, DWORD timeoutMs) {
             return last.compare(0, 6, "Done: ") == 0 || last == "Failed.";
         },
         timeoutMs);
+}
+
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start >= timeoutMs) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
+double NowMs() {
+    LARGE_INTEGER frequency, counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return (double)counter.QuadPart * 1000.0 / (double)frequency.QuadPart;
+}
+
+bool SetRegisteredPorts(const std::vector<std::pair<std::string, std::string>>& ports) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_ALL_ACCESS,
+                      &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    char name[256];
+    DWORD nameSize = sizeof name;
+    while (RegEnumValueA(key, 0, name, &nameSize, NULL, NULL, NULL, NULL) == ERROR_SUCCESS &&
+           RegDeleteValueA(key, name) == ERROR_SUCCESS) {
+        nameSize = sizeof name;
+    }
+    bool ok = true;
+    for (const auto& port : ports) {
+        ok = RegSetValueExA(key, port.first.c_str(), 0, REG_SZ, (const BYTE*)port.second.c_str(),
+                            (DWORD)port.second.size() + 1) == ERROR_SUCCESS &&
+             ok;
+    }
+    RegCloseKey(key);
+    return ok;
 }

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "../e2e/tool_driver.h"
 #include "log/activity_log.h"
 #include "ui/main_window.h"
+#include "window_driver.h"
 
 namespace {
 
@@ -20,6 +20,7 @@ namespace {
 // procedure appends, in this process, to a shown window as the user has it.
 int LogAppend() {
     HINSTANCE instance = GetModuleHandleA(NULL);
+    g_logSink = PostLogText;
     if (!RegisterMainWindowClass(instance)) {
         return 1;
     }
