@@ -13,25 +13,23 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
-enum RebootMode { REBOOT_VANISH, REBOOT_STAY, REBOOT_NEVER };
-enum Behaviour { BEH_ANSWER, BEH_SILENT, BEH_CHATTY, BEH_GARBAGE };
-enum Phase { PHASE_LIVE, PHASE_BOOTING, PHASE_VANISHED, PHASE_GONE };
+enum RebootMode { REBOOT_VANISH, REBOOT_NEVER };
+enum Behaviour { BEH_ANSWER, BEH_SILENT };
 
 struct Options {
     const char* link = nullptr;
     const char* transcript = nullptr;
     const char* banner = nullptr;
-    const char* pid_file = nullptr;
     RebootMode reboot = REBOOT_VANISH;
     long reboot_delay_ms = 3000;
     Behaviour behaviour = BEH_ANSWER;
-    long rate_hz = 10;
 };
 
 struct BaudEntry {
@@ -50,16 +48,24 @@ static const BaudEntry kBauds[] = {
     {B3500000, 3500000}, {B4000000, 4000000},
 };
 
-static const char* const kRebootNames[] = {"vanish", "stay", "never"};
-static const char* const kBehaviourNames[] = {"answer", "silent", "chatty", "garbage"};
+// Indexed by RebootMode and Behaviour: the option values and the names the transcript uses.
+static const char* const kRebootNames[] = {"vanish", "never"};
+static const char* const kBehaviourNames[] = {"answer", "silent"};
 
-// A real module stops caring about a reader that is too slow; past this many unread bytes in the
-// slave's input queue the periodic output is dropped, which also keeps writes from going partial.
-static const int kBacklogLimit = 3072;
+// The body of the sentence that makes the module reset.
+static const char kResetBody[] = "PZVKSRR";
+
 // Closing the master hangs up the slave and discards what it has not read yet, so give the
 // reader this long to pick up the reset acknowledgement before the module disappears.
 static const int kDrainMaxMs = 250;
-static const size_t kMaxLine = 1024;
+static const int kDrainStepMs = 5;
+// A stalled reader must never stall the module: a reply waits this long for room, the banner not
+// at all, since nobody may be reading yet.
+static const int kReplyWaitMs = 200;
+static const int kBannerWaitMs = 0;
+static const long kRebootDelayMaxMs = 3600000;
+// A real module gives up on a line this long without LF; what it got so far is only logged.
+static const size_t kMaxLineBytes = 1024;
 
 static Options g_opt;
 static FILE* g_transcript = nullptr;
@@ -71,12 +77,12 @@ static char g_slave_path[128];
 // A master allocated before the old pty is closed, so the next pty gets a different number and
 // the tool cannot mistake the old device for the rebooted module.
 static int g_spare = -1;
+// The incoming line so far, kept across reads until its LF arrives.
 static std::string g_line;
-static uint32_t g_rng = 0x2545f491u;
 
-static int64_t now_ns(clockid_t clock = CLOCK_MONOTONIC) {
+static int64_t now_ns() {
     struct timespec ts;
-    clock_gettime(clock, &ts);
+    clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
@@ -113,13 +119,14 @@ static unsigned nmea_checksum(const std::string& body) {
     return sum;
 }
 
-static uint32_t next_random() {
-    g_rng ^= g_rng << 13;
-    g_rng ^= g_rng >> 17;
-    g_rng ^= g_rng << 5;
-    return g_rng;
+static long baud_of(speed_t code) {
+    for (const BaudEntry& e : kBauds)
+        if (e.code == code)
+            return e.baud;
+    return 0;
 }
 
+// The line settings the tool chose, as "<baud> <bits><parity><stop bits>".
 static std::string line_settings() {
     struct termios tio;
     if (tcgetattr(g_slave, &tio) != 0)
@@ -127,10 +134,6 @@ static std::string line_settings() {
     speed_t speed = cfgetospeed(&tio);
     if (speed == B0)
         speed = cfgetispeed(&tio);
-    long baud = 0;
-    for (const BaudEntry& e : kBauds)
-        if (e.code == speed)
-            baud = e.baud;
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     int bits = 8;
     for (int i = 0; i < 4; ++i)
@@ -138,10 +141,12 @@ static std::string line_settings() {
             bits = 5 + i;
     char parity = (tio.c_cflag & PARENB) ? ((tio.c_cflag & PARODD) ? 'O' : 'E') : 'N';
     char buf[64];
-    snprintf(buf, sizeof buf, "%ld %d%c%d", baud, bits, parity, (tio.c_cflag & CSTOPB) ? 2 : 1);
+    snprintf(buf, sizeof buf, "%ld %d%c%d", baud_of(speed), bits, parity,
+             (tio.c_cflag & CSTOPB) ? 2 : 1);
     return buf;
 }
 
+// Replaces the link in one step, so the tool never sees it missing or half made.
 static bool point_link() {
     std::string tmp = std::string(g_opt.link) + ".tmp";
     unlink(tmp.c_str());
@@ -154,10 +159,10 @@ static bool point_link() {
     return true;
 }
 
-// Writes the whole buffer or gives up after wait_ms; a stalled reader must never stall the module.
+// Writes the whole buffer or gives up after wait_ms.
 static bool write_master(const std::string& data, int wait_ms) {
     size_t done = 0;
-    int64_t deadline = now_ns() + int64_t(wait_ms) * 1000000;
+    int64_t deadline_ns = now_ns() + int64_t(wait_ms) * 1000000;
     while (done < data.size()) {
         ssize_t n = write(g_master, data.data() + done, data.size() - done);
         if (n > 0) {
@@ -166,7 +171,7 @@ static bool write_master(const std::string& data, int wait_ms) {
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             return false;
-        int64_t left_ms = (deadline - now_ns()) / 1000000;
+        int64_t left_ms = (deadline_ns - now_ns()) / 1000000;
         if (left_ms <= 0)
             return false;
         struct pollfd pfd = {g_master, POLLOUT, 0};
@@ -198,20 +203,25 @@ static bool open_pty() {
     note("UP %s", g_slave_path);
     // The boot message goes out before the link exists, so it is waiting for whoever opens first.
     if (g_opt.banner)
-        write_master(std::string(g_opt.banner) + "\r\n", 0);
+        write_master(std::string(g_opt.banner) + "\r\n", kBannerWaitMs);
     return point_link();
 }
 
-static void close_pty(bool reserve_next) {
-    if (reserve_next)
-        g_spare = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    for (int waited = 0; waited < kDrainMaxMs; waited += 5) {
-        struct timespec ts = {0, 5000000};
+// Waits until the reader has taken everything queued on the slave, or kDrainMaxMs at most.
+static void wait_for_drain() {
+    for (int waited_ms = 0; waited_ms < kDrainMaxMs; waited_ms += kDrainStepMs) {
+        struct timespec ts = {0, long(kDrainStepMs) * 1000000};
         nanosleep(&ts, nullptr);
         int queued = 0;
         if (ioctl(g_slave, FIONREAD, &queued) != 0 || queued == 0)
             break;
     }
+}
+
+static void close_pty(bool reserve_next) {
+    if (reserve_next)
+        g_spare = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    wait_for_drain();
     unlink(g_opt.link);
     close(g_slave);
     close(g_master);
@@ -220,107 +230,150 @@ static void close_pty(bool reserve_next) {
     note("DOWN");
 }
 
-static std::string garbage(size_t len) {
-    std::string s;
-    for (size_t i = 0; i < len; ++i) {
-        uint32_t r = next_random();
-        s += r % 4 == 0 ? '\0' : r % 4 == 1 ? char(0x80 | (r >> 8)) : char(0x20 + (r >> 8) % 95);
-    }
-    s[1] = '\0';
-    s[2] = char(0xff);
-    return s + "\r\n";
-}
-
 static void send_reply(const std::string& body) {
-    std::string reply;
-    if (g_opt.behaviour == BEH_GARBAGE) {
-        reply = garbage(16);
-    } else {
-        std::string ack = "PZVKACK," + body.substr(0, body.find(',')) + ",OK";
-        char tail[8];
-        snprintf(tail, sizeof tail, "*%02X\r\n", nmea_checksum(ack));
-        reply = "$" + ack + tail;
-    }
-    if (write_master(reply, 200))
-        note("TX %s", escape(reply.substr(0, reply.size() - 2)).c_str());
+    std::string ack = "PZVKACK," + body.substr(0, body.find(',')) + ",OK";
+    char tail[8];
+    snprintf(tail, sizeof tail, "*%02X", nmea_checksum(ack));
+    std::string reply = "$" + ack + tail;
+    if (write_master(reply + "\r\n", kReplyWaitMs))
+        note("TX %s", escape(reply).c_str());
     else
         fprintf(stderr, "module-sim: reply dropped, nobody is reading the port\n");
 }
 
-static void send_periodic() {
-    int queued = 0;
-    if (ioctl(g_slave, FIONREAD, &queued) == 0 && queued > kBacklogLimit)
-        return;
-    if (g_opt.behaviour == BEH_GARBAGE) {
-        write_master(garbage(40), 0);
-        return;
-    }
-    int64_t wall = now_ns(CLOCK_REALTIME);
-    time_t secs = time_t(wall / 1000000000);
-    struct tm tm;
-    gmtime_r(&secs, &tm);
-    unsigned jitter = next_random() % 100;
-    char body[96];
-    snprintf(body, sizeof body,
-             "GPGGA,%02d%02d%02d.%02d,4807.038%02u,N,01131.000%02u,E,1,08,0.9,545.4,M,46.9,M,,",
-             tm.tm_hour, tm.tm_min, tm.tm_sec, int(wall / 10000000 % 100), jitter,
-             (jitter * 7) % 100);
-    char line[128];
-    snprintf(line, sizeof line, "$%s*%02X\r\n", body, nmea_checksum(body));
-    write_master(line, 0);
+// True when the line is "$<body>*hh" with a printable body and the right checksum.
+static bool parse_sentence(const std::string& line, std::string* body) {
+    size_t star = line.size() >= 4 ? line.size() - 3 : 0;
+    bool framed = star > 1 && line[0] == '$' && line[star] == '*';
+    *body = framed ? line.substr(1, star - 1) : std::string();
+    for (unsigned char c : *body)
+        framed = framed && c >= 0x20 && c < 0x7f && c != '$' && c != '*';
+    char want[3];
+    snprintf(want, sizeof want, "%02X", nmea_checksum(*body));
+    return framed && line.compare(star + 1, 2, want) == 0;
 }
 
 // Returns true when the line was the reset sentence and the module has to reboot now.
 static bool handle_line(const std::string& line, const char* ending, bool answering) {
     std::string settings = line_settings();
-    size_t star = line.size() >= 4 ? line.size() - 3 : 0;
-    bool framed = star > 1 && line[0] == '$' && line[star] == '*';
-    std::string body = framed ? line.substr(1, star - 1) : std::string();
-    for (unsigned char c : body)
-        framed = framed && c >= 0x20 && c < 0x7f && c != '$' && c != '*';
-    char want[3];
-    snprintf(want, sizeof want, "%02X", nmea_checksum(body));
-    if (!framed || line.compare(star + 1, 2, want) != 0) {
+    std::string body;
+    if (!parse_sentence(line, &body)) {
         note("BAD %s %s %s", settings.c_str(), ending, escape(line).c_str());
         return false;
     }
     note("RX %s %s %s", settings.c_str(), ending, line.c_str());
     if (!answering)
         return false;
-    if (g_opt.behaviour != BEH_SILENT)
+    if (g_opt.behaviour == BEH_ANSWER)
         send_reply(body);
-    return body == "PZVKSRR";
+    return body == kResetBody;
+}
+
+// Returns true when a complete line ended with this byte and asked for a reboot.
+static bool take_byte(char c) {
+    if (c != '\n') {
+        g_line += c;
+        if (g_line.size() >= kMaxLineBytes) {
+            handle_line(g_line, "NONE", false);
+            g_line.clear();
+        }
+        return false;
+    }
+    bool crlf = !g_line.empty() && g_line.back() == '\r';
+    if (crlf)
+        g_line.pop_back();
+    std::string line;
+    line.swap(g_line);
+    return handle_line(line, crlf ? "CRLF" : "LF", true);
 }
 
 // Returns true when a reset sentence asked for a reboot; the rest of the input is discarded.
-static bool read_master(bool answering) {
+static bool read_master() {
     char buf[4096];
     for (;;) {
         ssize_t n = read(g_master, buf, sizeof buf);
         if (n <= 0)
             return false;
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buf[i] != '\n') {
-                g_line += buf[i];
-                if (g_line.size() >= kMaxLine) {
-                    handle_line(g_line, "NONE", false);
-                    g_line.clear();
-                }
-                continue;
-            }
-            bool crlf = !g_line.empty() && g_line.back() == '\r';
-            if (crlf)
-                g_line.pop_back();
-            std::string line;
-            line.swap(g_line);
-            if (handle_line(line, crlf ? "CRLF" : "LF", answering))
+        for (ssize_t i = 0; i < n; ++i)
+            if (take_byte(buf[i]))
                 return true;
-        }
     }
+}
+
+// Takes the port away; returns when it comes back, or -1 if it never does.
+static int64_t reboot() {
+    note("REBOOT %s", kRebootNames[g_opt.reboot]);
+    bool comes_back = g_opt.reboot == REBOOT_VANISH;
+    close_pty(comes_back);
+    // Measured from the moment the port is gone, however long the reader took to drain it.
+    return comes_back ? now_ns() + int64_t(g_opt.reboot_delay_ms) * 1000000 : -1;
+}
+
+// Returns 1 when the master has input, 0 on timeout or signal, -1 on failure. A wake_ns of -1
+// waits for input or a signal only.
+static int wait_for_input(int64_t wake_ns, const sigset_t* waitmask) {
+    int64_t now = now_ns();
+    struct timespec ts = {0, 0};
+    if (wake_ns > now)
+        ts = {time_t((wake_ns - now) / 1000000000), long((wake_ns - now) % 1000000000)};
+    struct pollfd pfd = {g_master, POLLIN, 0};
+    int rc = ppoll(&pfd, g_master >= 0 ? 1 : 0, wake_ns >= 0 ? &ts : nullptr, waitmask);
+    if (rc < 0 && errno != EINTR) {
+        perror("module-sim: ppoll");
+        return -1;
+    }
+    return rc > 0 && (pfd.revents & POLLIN) ? 1 : 0;
+}
+
+// Serves the port until a stop signal; false when the rebooted module could not come back.
+static bool serve(const sigset_t* waitmask) {
+    int64_t reopen_ns = -1;
+    while (!g_stop) {
+        if (reopen_ns >= 0 && now_ns() >= reopen_ns) {
+            if (!open_pty())
+                return false;
+            reopen_ns = -1;
+        }
+        int rc = wait_for_input(reopen_ns, waitmask);
+        if (rc < 0)
+            break;
+        if (rc > 0 && read_master())
+            reopen_ns = reboot();
+    }
+    return true;
 }
 
 static void on_signal(int) {
     g_stop = 1;
+}
+
+// Signals stay blocked except inside ppoll, so a stop request can never slip in between the check
+// and the wait; waitmask receives the mask to wait with.
+static void install_signals(sigset_t* waitmask) {
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGINT);
+    sigprocmask(SIG_BLOCK, &block, waitmask);
+    sigdelset(waitmask, SIGTERM);
+    sigdelset(waitmask, SIGINT);
+    struct sigaction sa = {};
+    sa.sa_handler = on_signal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+static void shut_down() {
+    unlink(g_opt.link);
+    if (g_master >= 0) {
+        close(g_slave);
+        close(g_master);
+    }
+    if (g_spare >= 0)
+        close(g_spare);
+    if (g_transcript)
+        fclose(g_transcript);
 }
 
 static bool parse_choice(const char* s, const char* const* names, int count, int* out) {
@@ -333,6 +386,8 @@ static bool parse_choice(const char* s, const char* const* names, int count, int
 }
 
 static bool parse_args(int argc, char** argv) {
+    const int reboot_count = int(std::size(kRebootNames));
+    const int behaviour_count = int(std::size(kBehaviourNames));
     for (int i = 1; i + 1 < argc; i += 2) {
         const char* opt = argv[i];
         const char* val = argv[i + 1];
@@ -346,15 +401,14 @@ static bool parse_args(int argc, char** argv) {
             g_opt.transcript = val;
         else if (strcmp(opt, "--banner") == 0)
             g_opt.banner = val;
-        else if (strcmp(opt, "--pid-file") == 0)
-            g_opt.pid_file = val;
-        else if (strcmp(opt, "--reboot-delay-ms") == 0 && is_num && num >= 0 && num <= 3600000)
+        else if (strcmp(opt, "--reboot-delay-ms") == 0 && is_num && num >= 0 &&
+                 num <= kRebootDelayMaxMs)
             g_opt.reboot_delay_ms = num;
-        else if (strcmp(opt, "--rate-hz") == 0 && is_num && num >= 1 && num <= 2000)
-            g_opt.rate_hz = num;
-        else if (strcmp(opt, "--reboot") == 0 && parse_choice(val, kRebootNames, 3, &choice))
+        else if (strcmp(opt, "--reboot") == 0 &&
+                 parse_choice(val, kRebootNames, reboot_count, &choice))
             g_opt.reboot = RebootMode(choice);
-        else if (strcmp(opt, "--behaviour") == 0 && parse_choice(val, kBehaviourNames, 4, &choice))
+        else if (strcmp(opt, "--behaviour") == 0 &&
+                 parse_choice(val, kBehaviourNames, behaviour_count, &choice))
             g_opt.behaviour = Behaviour(choice);
         else
             return false;
@@ -365,9 +419,8 @@ static bool parse_args(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (!parse_args(argc, argv)) {
         fprintf(stderr,
-                "usage: %s --link PATH [--transcript PATH] [--reboot vanish|stay|never]\n"
-                "       [--reboot-delay-ms N] [--behaviour answer|silent|chatty|garbage]\n"
-                "       [--rate-hz N] [--banner TEXT] [--pid-file PATH]\n",
+                "usage: %s --link PATH [--transcript PATH] [--reboot vanish|never]\n"
+                "       [--reboot-delay-ms N] [--behaviour answer|silent] [--banner TEXT]\n",
                 argv[0]);
         return 2;
     }
@@ -375,87 +428,10 @@ int main(int argc, char** argv) {
         perror(g_opt.transcript);
         return 1;
     }
-    FILE* pid_file = g_opt.pid_file ? fopen(g_opt.pid_file, "w") : nullptr;
-    if (pid_file) {
-        fprintf(pid_file, "%d\n", int(getpid()));
-        fclose(pid_file);
-    } else if (g_opt.pid_file) {
-        perror(g_opt.pid_file);
+    sigset_t waitmask;
+    install_signals(&waitmask);
+    if (!open_pty() || !serve(&waitmask))
         return 1;
-    }
-    // Signals stay blocked except inside ppoll, so a stop request can never slip in between the
-    // check and the wait.
-    sigset_t block, waitmask;
-    sigemptyset(&block);
-    sigaddset(&block, SIGTERM);
-    sigaddset(&block, SIGINT);
-    sigprocmask(SIG_BLOCK, &block, &waitmask);
-    sigdelset(&waitmask, SIGTERM);
-    sigdelset(&waitmask, SIGINT);
-    struct sigaction sa = {};
-    sa.sa_handler = on_signal;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    if (!open_pty())
-        return 1;
-    const bool periodic = g_opt.behaviour == BEH_CHATTY || g_opt.behaviour == BEH_GARBAGE;
-    const int64_t period = 1000000000 / g_opt.rate_hz;
-    Phase phase = PHASE_LIVE;
-    int64_t deadline = 0;
-    int64_t next_due = now_ns();
-    while (!g_stop) {
-        int64_t now = now_ns();
-        if ((phase == PHASE_BOOTING || phase == PHASE_VANISHED) && now >= deadline) {
-            if (phase == PHASE_VANISHED && !open_pty())
-                return 1;
-            phase = PHASE_LIVE;
-            next_due = now;
-        }
-        if (phase == PHASE_LIVE && periodic) {
-            // Catch up on missed ticks in bounded bursts so input is still served promptly.
-            for (int burst = 0; burst < 64 && now >= next_due; ++burst) {
-                send_periodic();
-                next_due += period;
-            }
-            if (now - next_due > 1000000000)
-                next_due = now + period;
-        }
-        int64_t wake = -1;
-        if (phase == PHASE_BOOTING || phase == PHASE_VANISHED)
-            wake = deadline;
-        else if (phase == PHASE_LIVE && periodic)
-            wake = next_due;
-        struct timespec ts = {0, 0};
-        if (wake > now)
-            ts = {time_t((wake - now) / 1000000000), long((wake - now) % 1000000000)};
-        struct pollfd pfd = {g_master, POLLIN, 0};
-        int rc = ppoll(&pfd, g_master >= 0 ? 1 : 0, wake >= 0 ? &ts : nullptr, &waitmask);
-        if (rc < 0 && errno != EINTR) {
-            perror("module-sim: ppoll");
-            break;
-        }
-        if (rc <= 0 || !(pfd.revents & POLLIN) || !read_master(phase == PHASE_LIVE))
-            continue;
-        note("REBOOT %s", kRebootNames[g_opt.reboot]);
-        if (g_opt.reboot == REBOOT_STAY) {
-            phase = PHASE_BOOTING;
-        } else {
-            close_pty(g_opt.reboot == REBOOT_VANISH);
-            phase = g_opt.reboot == REBOOT_VANISH ? PHASE_VANISHED : PHASE_GONE;
-        }
-        // Measured from the moment the port is gone, however long the reader took to drain it.
-        deadline = now_ns() + int64_t(g_opt.reboot_delay_ms) * 1000000;
-    }
-    unlink(g_opt.link);
-    if (g_master >= 0) {
-        close(g_slave);
-        close(g_master);
-    }
-    if (g_spare >= 0)
-        close(g_spare);
-    if (g_transcript)
-        fclose(g_transcript);
+    shut_down();
     return 0;
 }
