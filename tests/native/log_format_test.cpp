@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "cli/terminal_text.h"
 #include "log/log_format.h"
 
 namespace {
@@ -36,6 +37,28 @@ TEST(LogFormat, MessageIsKeptWholeUpToItsLimitAndCutPastIt) {
         EXPECT_EQ(lineLength, expected.size()) << "message of " << c.length << " bytes";
         EXPECT_EQ(std::string(line), expected) << "message of " << c.length << " bytes";
     }
+}
+
+TEST(TerminalText, AModuleCannotDriveTheTerminal) {
+    const struct {
+        const char* line;
+        const char* printed;
+    } cases[] = {
+        {"[09:05:07] Done: Rover mode\r\n", "[09:05:07] Done: Rover mode\n"},
+        {"[09:05:07] << $PZVKACK*0F\r\n\r\n", "[09:05:07] << $PZVKACK*0F\n\n"},
+        {"[09:05:07] << a\r\nb\rc\nd\te\r\n", "[09:05:07] << a\nb\nc\nd\te\n"},
+        {"[09:05:07] << \x1b[2J\x07\x9b\x7f\xff\r\n",
+         "[09:05:07] << \\x1B[2J\\x07\\x9B\\x7F\\xFF\n"},
+    };
+    for (const auto& c : cases) {
+        char out[TERMINAL_LINE_LEN];
+        size_t length = TerminalLine(c.line, strlen(c.line), out, sizeof out);
+        EXPECT_EQ(std::string(out, length), c.printed) << "line '" << c.line << "'";
+    }
+    // The longest line, every byte escaped, fits whole.
+    std::string worst(LOG_LINE_LEN - 3, '\x01');
+    char out[TERMINAL_LINE_LEN];
+    EXPECT_EQ(TerminalLine(worst.c_str(), worst.size(), out, sizeof out), 4 * worst.size() + 1);
 }
 
 } // namespace

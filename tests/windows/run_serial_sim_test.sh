@@ -5,10 +5,8 @@ set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
 kms_session_start
 
-kms_sim_start 21 answer --reboot vanish --reboot-delay-ms 2000
 kms_sim_start 22 silent --behaviour silent
 kms_sim_start 23 banner --banner '$PZVKBOOT,BEFORE-OPEN*00'
-kms_sim_start 24 never --reboot never
 mkdir -p "$KMS_RUN_DIR/not-a-port"
 kms_link 25 "$KMS_RUN_DIR/not-a-port"
 kms_link 26 /dev/null

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The terminal program's Windows build under Wine: "list" in the window's
+# order, and one switch against a simulated module.
+set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
+cli="$1"
+kms_session_start
+kms_sim_start 41 cli --reboot vanish --reboot-delay-ms 2000
+failures=0
+check() { # WHAT GOT EXPECTED
+  if [ "$2" != "$3" ]; then
+    printf 'FAILED: %s\n  got:      %q\n  expected: %q\n' "$1" "$2" "$3"
+    failures=$((failures + 1))
+  fi
+}
+
+kms_ports COM41 com5 COM41
+check "list: the registry's ports, de-duplicated, in port-number order" \
+  "$(wine "$cli" list </dev/null)" $'com5\r\nCOM41\r'
+
+status=0
+out="$(wine "$cli" switch COM41 rover </dev/null)" || status=$?
+printf '%s\n' "$out"
+check "switch exit status" "$status" 0
+check "lines not ending in one CR LF" \
+  "$(printf '%s\n' "$out" | grep -c -v -e $'[^\r]\r$' -e $'^\r$' || true)" 0
+check "sentences sent" "$(printf '%s\n' "$out" | grep -o '>> .*' | tr -d '\r')" \
+  "$(printf '>> %s\n' '$PZVKCFGMSGRATE,W,PZVKSVINSTATUS,0,1*59' '$PZVKCFGRCVRMODE,W,1*25' \
+    '$PZVKSAVEPAR*55' '$PZVKSRR*44')"
+check "last line" "$(printf '%s\n' "$out" | tail -1 | cut -c12- | tr -d '\r')" "Done: Rover mode"
+check "sentences the module received" "$(grep -c ' RX 460800 8N1 CRLF ' "$KMS_RUN_DIR/cli.transcript")" 4
+kms_ports
+echo "$failures failed"
+[ "$failures" -eq 0 ]
