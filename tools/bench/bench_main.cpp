@@ -117,8 +117,7 @@ int Switch(const char* exe, const char* port, const char* mode) {
     double wall = NowMs() - start;
     printf("mark switch-end\n");
     fflush(stdout);
-    std::vector<std::string> entries = LogEntries(LogText(tool));
-    bool done = !entries.empty() && entries.back().compare(0, 6, "Done: ") == 0;
+    bool done = EndedDone(tool);
     printf("switch mode=%s wall_ms=%.0f done=%d\n", mode, wall, done ? 1 : 0);
     DWORD exitCode = 0;
     CloseTool(&tool, 5000, &exitCode);

@@ -42,8 +42,7 @@ int PressRover(const char* toolPath, const char* screenshotPath) {
     std::string text = LogText(tool);
     fwrite(text.data(), 1, text.size(), stdout);
     fflush(stdout);
-    std::vector<std::string> entries = LogEntries(text);
-    bool done = ended && !entries.empty() && entries.back().compare(0, 6, "Done: ") == 0;
+    bool done = ended && EndedDone(tool);
 
     Sleep(300); // let the last line be painted before the picture
     if (!CaptureWindow(tool.window, screenshotPath)) {

@@ -255,3 +255,8 @@ bool SetRegisteredPorts(const std::vector<std::pair<std::string, std::string>>& 
     RegCloseKey(key);
     return ok;
 }
+
+bool EndedDone(const ToolProcess& tool) {
+    std::vector<std::string> entries = LogEntries(LogText(tool));
+    return !entries.empty() && entries.back().compare(0, 6, "Done: ") == 0;
+}

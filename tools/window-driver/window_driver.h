@@ -56,6 +56,9 @@ bool TakeMessageBox(const ToolProcess& tool, std::string* caption, std::string* 
 // Saves what the screen shows of the window as a 24-bit BMP.
 bool CaptureWindow(HWND window, const char* path);
 
+// Whether the log's last line is "Done: ...", the end of a switch that succeeded.
+bool EndedDone(const ToolProcess& tool);
+
 // Waits until a job has ended: its last line is "Done: ..." or "Failed." and
 // the lock set is enabled again.
 bool WaitForJobEnd(const ToolProcess& tool, DWORD timeoutMs);
