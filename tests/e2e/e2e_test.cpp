@@ -71,16 +71,23 @@ TEST(EndToEnd, StartUpWithNoPortRefusesEveryModeButton) {
 }
 
 TEST(EndToEnd, PortListLogLimitClearAndResize) {
-    // Read in this order: a duplicate ignoring case, a name longer than a
-    // slot, one longer than the registry buffer, and an empty one.
-    ASSERT_TRUE(SetRegisteredPorts({{"\\Device\\A", "COM10"},
+    // Read in this order: one longer than the registry buffer, a duplicate
+    // ignoring case, a name longer than a slot, an empty one and a number.
+    ASSERT_TRUE(SetRegisteredPorts({{"\\Device\\0", "COM" + std::string(300, '9')},
+                                    {"\\Device\\A", "COM10"},
                                     {"\\Device\\B", "COM2"},
                                     {"\\Device\\C", "com1"},
                                     {"\\Device\\D", "CNCA0"},
                                     {"\\Device\\E", "com2"},
                                     {"\\Device\\F", "KAVREL-LONG-PORT-NAME-0123456789ABCDEFGH"},
-                                    {"\\Device\\G", "COM" + std::string(300, '9')},
                                     {"\\Device\\H", ""}}));
+    HKEY key;
+    DWORD number = 0x3930; // "09" if it were read as a text
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_SET_VALUE,
+                            &key),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, "\\Device\\I", 0, REG_DWORD, (const BYTE*)&number, sizeof number);
+    RegCloseKey(key);
     RunningTool running;
     ASSERT_TRUE(running.started);
     ToolProcess& tool = running.tool;

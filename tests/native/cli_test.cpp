@@ -18,6 +18,7 @@
 #include "expected.h"
 #include "log_text.h"
 #include "serial/port_listing.h"
+#include "serial/serial_port.h"
 #include "test_support.h"
 
 namespace {
@@ -92,7 +93,7 @@ std::vector<std::string> Entries(std::string output) {
     return LogEntries(output);
 }
 
-class Cli : public ::testing::Test {
+class LinuxLive : public ::testing::Test {
   protected:
     std::string dir;
     std::vector<pid_t> modules;
@@ -143,7 +144,7 @@ void ExpectScheduled(const std::vector<TranscriptLine>& received, const expected
     }
 }
 
-TEST_F(Cli, SurveyInRunPrintsTheLogAndRunsThatLoseTheirReaderGoOn) {
+TEST_F(LinuxLive, SurveyInRunPrintsTheLogAndRunsThatLoseTheirReaderGoOn) {
     std::string port = Module("survey", {"--reboot", "vanish", "--reboot-delay-ms", "2000",
                                          "--banner", "$PZVKBOOT,BEFORE-OPEN*00"});
     std::string rover = Module("rover", {"--reboot", "vanish", "--reboot-delay-ms", "2000"});
@@ -184,7 +185,7 @@ TEST_F(Cli, SurveyInRunPrintsTheLogAndRunsThatLoseTheirReaderGoOn) {
     ExpectScheduled(Received("survey"), expected::SCRIPTS[0]);
 }
 
-TEST_F(Cli, FailuresSayWhyThenFailed) {
+TEST_F(LinuxLive, FailuresSayWhyThenFailed) {
     std::string held = Module("held", {});
     std::string never = Module("never", {"--reboot", "never"});
     int holder = open(held.c_str(), O_RDWR | O_NOCTTY);
@@ -213,7 +214,7 @@ TEST_F(Cli, FailuresSayWhyThenFailed) {
     close(holder);
 }
 
-TEST_F(Cli, UsageErrorsOpenNoPortAndPrintNothingOnStandardOutput) {
+TEST_F(LinuxLive, UsageErrorsOpenNoPortAndPrintNothingOnStandardOutput) {
     std::string port = Module("untouched", {});
     const std::vector<std::vector<std::string>> cases = {
         {},
@@ -240,11 +241,34 @@ TEST_F(Cli, UsageErrorsOpenNoPortAndPrintNothingOnStandardOutput) {
     EXPECT_TRUE(Received("untouched").empty());
 }
 
+TEST_F(LinuxLive, ReadsEndSoonAfterTheLastByteOrAtTheirTimeout) {
+    std::string port = Module("reads", {});
+    char buffer[SERIAL_READ_CHUNK + 1];
+    SerialPort serial = OpenSerialPort(port.c_str(), 460800);
+    ASSERT_NE(serial, NO_PORT) << port;
+    uint32_t start = TickMs();
+    EXPECT_EQ(ReadSerialChunk(serial, buffer, SERIAL_READ_CHUNK), 0u);
+    uint32_t idle = TickMs() - start;
+    EXPECT_GE(idle, 50u) << "a read with nothing to read returned early";
+    EXPECT_LE(idle, 400u) << "a read with nothing to read hung";
+    // The quickest of three: a busy machine only makes reads slower.
+    uint32_t quickest = 1000;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(WriteSentence(serial, expected::Sentence(expected::SAVE).c_str()));
+        WaitMs(300); // the reply is queued by now
+        start = TickMs();
+        EXPECT_GT(ReadSerialChunk(serial, buffer, SERIAL_READ_CHUNK), 0u) << "read " << i;
+        quickest = std::min(quickest, TickMs() - start);
+    }
+    CloseSerialPort(serial);
+    EXPECT_LE(quickest, 90u) << "a read with queued data waited for its full time-out";
+}
+
 void Listed(const char* path, const char* alias, void* context) {
     static_cast<std::vector<std::string>*>(context)->push_back(std::string(path) + " " + alias);
 }
 
-TEST_F(Cli, ListShowsDevicesInNaturalOrderWithTheirStableNames) {
+TEST_F(LinuxLive, ListShowsDevicesInNaturalOrderWithTheirStableNames) {
     std::string tty = dir + "/class", byId = dir + "/by-id";
     mkdir(tty.c_str(), 0700);
     mkdir(byId.c_str(), 0700);
