@@ -6,7 +6,9 @@
 namespace {
 
 const DWORD DRIVER_BUFFER_BYTES = 4096;
-const size_t DEVICE_PATH_LEN = 64;
+// "\\.\" and a port name: the window's names are at most 31 bytes, the
+// terminal program's at most 255.
+const size_t DEVICE_PATH_LEN = 4 + 255 + 1;
 const size_t WRITE_BUFFER_LEN = 256;
 
 // Closes a port that failed to configure without losing the reason: the
@@ -22,26 +24,15 @@ HANDLE Handle(SerialPort port) {
     return (HANDLE)port;
 }
 
-} // namespace
-
-SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
-    char path[DEVICE_PATH_LEN];
-    snprintf(path, sizeof path, "\\\\.\\%s", portName);
-
-    HANDLE handle =
-        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return NO_PORT;
-    }
-
+// 8N1, binary, DTR and RTS raised; every other flag stays as the driver
+// reports it, so flow control set up elsewhere is not overridden.
+BOOL SetLineSettings(HANDLE handle, uint32_t baudRate) {
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(handle, &dcb)) {
-        return FailOpen(handle);
+        return FALSE;
     }
-    // 8N1, binary, DTR and RTS raised; every other flag stays as the driver
-    // reports it, so flow control set up elsewhere is not overridden.
     dcb.BaudRate = baudRate;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
@@ -49,12 +40,11 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
     dcb.fBinary = TRUE;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    if (!SetCommState(handle, &dcb)) {
-        return FailOpen(handle);
-    }
+    return SetCommState(handle, &dcb);
+}
 
-    SetupComm(handle, DRIVER_BUFFER_BYTES, DRIVER_BUFFER_BYTES);
-
+// A refusal is ignored: the port then works with the driver's time-outs.
+void SetTimeouts(HANDLE handle) {
     COMMTIMEOUTS timeouts;
     ZeroMemory(&timeouts, sizeof timeouts);
     timeouts.ReadIntervalTimeout = 50; // ms of silence that ends a read
@@ -63,6 +53,27 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 2000; // ms, then the write gives up
     SetCommTimeouts(handle, &timeouts);
+}
+
+} // namespace
+
+SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
+    char path[DEVICE_PATH_LEN];
+    if ((size_t)snprintf(path, sizeof path, "\\\\.\\%s", portName) >= sizeof path) {
+        // A cut name could open another device.
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return NO_PORT;
+    }
+    HANDLE handle =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return NO_PORT;
+    }
+    if (!SetLineSettings(handle, baudRate)) {
+        return FailOpen(handle);
+    }
+    SetupComm(handle, DRIVER_BUFFER_BYTES, DRIVER_BUFFER_BYTES);
+    SetTimeouts(handle);
 
     WaitMs(OPEN_SETTLE_MS);
     // Whatever the module said before now belongs to no sentence of ours.
