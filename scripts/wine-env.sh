@@ -39,7 +39,7 @@ kms_wine_boot() {
 }
 
 # One persistent wine server for a whole run: HKLM\HARDWARE lives only as
-# long as the server does, and the port list is kept there. The session
+# long as the server does, and the port list is kept there. The desktop
 # (services, device manager) boots before anyone adds ports, so what Wine
 # registers on its own is in place first.
 kms_wine_server_start() {
@@ -81,13 +81,13 @@ kms_xvfb_stop() {
   fi
 }
 
-# kms_session_start: a display (Xvfb when none is given), the wine server,
+# kms_env_start: a display (Xvfb when none is given), the wine server,
 # and a folder for this run's transcripts ($KMS_RUN_DIR). Always with a
 # display: a wine server started without one leaves its desktop unable to
 # show any window for as long as it lives. Whatever this and kms_sim_start
 # start is ended when the calling script exits.
-kms_session_start() {
-  trap kms_session_end EXIT
+kms_env_start() {
+  trap kms_env_end EXIT
   mkdir -p "$KMS_ROOT/build/test-runs"
   KMS_RUN_DIR="$(mktemp -d "$KMS_ROOT/build/test-runs/run.XXXXXX")"
   kms_xvfb_start || return 1
@@ -95,7 +95,7 @@ kms_session_start() {
 }
 
 # Modules first; a display of our own last, after the Wine processes using it.
-kms_session_end() {
+kms_env_end() {
   local pid link
   for pid in "${KMS_SIM_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${KMS_SIM_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done

@@ -6,7 +6,7 @@ set -euo pipefail
 test_exe="$1"
 tool_exe="$2"
 shift 2
-kms_session_start
+kms_env_start
 
 kms_sim_start 31 rover --reboot vanish --reboot-delay-ms 2000
 mkdir -p "$KMS_RUN_DIR/held-port"

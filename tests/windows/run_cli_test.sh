@@ -4,7 +4,7 @@
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
 cli="$1"
-kms_session_start
+kms_env_start
 kms_sim_start 41 cli --reboot vanish --reboot-delay-ms 2000
 failures=0
 check() { # WHAT GOT EXPECTED

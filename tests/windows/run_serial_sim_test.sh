@@ -3,7 +3,7 @@
 # used, staged as Wine lets us.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
-kms_session_start
+kms_env_start
 
 kms_sim_start 22 silent --behaviour silent
 kms_sim_start 23 banner --banner '$PZVKBOOT,BEFORE-OPEN*00'
