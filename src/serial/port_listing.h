@@ -1,5 +1,6 @@
 // The serial ports a command-line "list" shows, without opening any. The
-// natural order is portable; the listing is the platform's (serial/unix/).
+// natural order is portable; the listing is the platform's (serial/windows/
+// and serial/unix/).
 #pragma once
 
 // Called once per port, in order: the path to open, and a steadier name for

@@ -1,5 +1,6 @@
 // Serial port access with the fixed line settings the module needs. The
-// drain is portable; the rest is the platform's (serial/windows/).
+// drain is portable; the rest is the platform's (serial/windows/ and
+// serial/unix/).
 #pragma once
 
 #include <stdint.h>
@@ -15,7 +16,7 @@ const uint32_t READ_TIMEOUT_MS = 100;     // the longest one read waits for data
 const uint32_t DRAIN_READ_PAUSE_MS = 100; // after each read of a drain, cut at its end
 
 // Opens and configures the port. On failure returns NO_PORT with the failing
-// call's error left as the thread's last error.
+// call's error left as the thread's last error (errno on Linux).
 SerialPort OpenSerialPort(const char* portName, uint32_t baudRate);
 
 // Writes the sentence and CR LF in one call; 1 on success. A short write

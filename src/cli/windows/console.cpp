@@ -3,7 +3,8 @@
 #include <windows.h>
 
 void PrepareConsole() {
-    // Ctrl+C ends the program through the default handler; a write to a
-    // closed pipe fails and the line is dropped. Nothing else to arrange.
+    // A parent may have left Ctrl+C ignored; its default handling ends the
+    // program at once. A write to a closed pipe just fails, and the line is
+    // dropped.
     SetConsoleCtrlHandler(NULL, FALSE);
 }

@@ -78,24 +78,10 @@ int IsPort(const char* classFolder, const char* name) {
     return HasDevice(classFolder, name) && !IsPlaceholder(classFolder, name);
 }
 
-// Past the table's size the naturally first names are kept, so an overfull
-// listing does not depend on the order the folder happens to be read in.
 void KeepPort(PortTable* table, const char* name) {
-    int slot = table->count;
-    if (slot == MAX_LISTED_PORTS) {
-        slot = 0;
-        for (int i = 1; i < table->count; ++i) {
-            if (CompareNatural(table->names[i], table->names[slot]) > 0) {
-                slot = i;
-            }
-        }
-        if (CompareNatural(name, table->names[slot]) >= 0) {
-            return;
-        }
-    } else {
-        ++table->count;
+    if (table->count < MAX_LISTED_PORTS) {
+        snprintf(table->names[table->count++], PATH_BYTES, "%s", name);
     }
-    snprintf(table->names[slot], PATH_BYTES, "%s", name);
 }
 
 void CollectPorts(const char* classFolder, PortTable* table) {
@@ -172,9 +158,7 @@ int ListSerialPortsUnder(const char* sysClassTty, const char* serialById, PortLi
         // IsPort has already seen this path fit.
         JoinPath(path, DEVICE_FOLDER, table.names[i], nullptr);
         FindAlias(serialById, table.names[i], alias);
-        if (listed != nullptr) {
-            listed(path, alias, context);
-        }
+        listed(path, alias, context);
     }
     return table.count;
 }
