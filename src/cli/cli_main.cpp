@@ -3,35 +3,41 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "console.h"
-#include "terminal_text.h"
-#include "../log/log_line.h"
-#include "../modes/baud_text.h"
-#include "../modes/mode_scripts.h"
-#include "../modes/script_runner.h"
-#include "../serial/port_listing.h"
+#include "cli/console.h"
+#include "cli/terminal_text.h"
+#include "engine/baud_text.h"
+#include "engine/log_line.h"
+#include "engine/mode_scripts.h"
+#include "engine/script_runner.h"
+#include "engine/serial_line.h"
+#include "platform/port_listing.h"
 
 namespace {
 
-const char VERSION[] = "kavrel-mode-switch-cli 1.1.0";
-const size_t PORT_PATH_MAX_LEN = 255; // bytes; by-id paths are 60 to 90
+// The one place the version is written is the build's project version.
+const char VERSION[] = "kavrel-mode-switch-cli " KMS_VERSION;
 const int EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2;
 
-const char USAGE[] =
-    "usage: kavrel-mode-switch-cli list\n"
-    "       kavrel-mode-switch-cli switch PORT MODE [--baud RATE]\n"
-    "       kavrel-mode-switch-cli --help | --version\n"
-    "  MODE   survey-in | base-only | rover\n"
-    "  RATE   9600 | 38400 | 115200 | 230400 | 460800 | 921600   (default 460800)\n"
+const char USAGE[] = "usage: kavrel-mode-switch-cli list\n"
+                     "       kavrel-mode-switch-cli switch PORT MODE [--baud RATE]\n"
+                     "       kavrel-mode-switch-cli --help | --version\n";
+const char PORT_HELP[] =
     "  PORT   COM5 on Windows; /dev/ttyUSB0, /dev/ttyACM0 or a /dev/serial/by-id/... path on "
     "Linux\n";
 
-struct ModeName {
-    const char* name;
-    SwitchMode mode;
-};
-const ModeName MODE_NAMES[] = {
-    {"survey-in", BaseSurveyIn}, {"base-only", BaseOnly}, {"rover", Rover}};
+// The usage, with the modes and rates as the tables hold them.
+void PrintUsage(FILE* out) {
+    fputs(USAGE, out);
+    fputs("  MODE  ", out);
+    for (SwitchMode mode = BaseSurveyIn; mode < BaseSurveyIn + MODE_COUNT; ++mode) {
+        fprintf(out, "%s %s", mode == BaseSurveyIn ? "" : " |", FindModeScript(mode)->commandName);
+    }
+    fputs("\n  RATE  ", out);
+    for (int i = 0; i < BAUD_TEXT_COUNT; ++i) {
+        fprintf(out, "%s %s", i == 0 ? "" : " |", BAUD_TEXTS[i]);
+    }
+    fprintf(out, "   (default %s)\n%s", BAUD_TEXTS[DEFAULT_BAUD_INDEX], PORT_HELP);
+}
 
 // The terminal's log sink: each line is written and flushed at once, so that
 // a pipe or a file sees it as it happens; a line that cannot be written is
@@ -44,7 +50,8 @@ int PrintLogLine(void*, const char* line, size_t length) {
 }
 
 int UsageError(const char* problem, const char* what) {
-    fprintf(stderr, "kavrel-mode-switch-cli: %s%s\n%s", problem, what, USAGE);
+    fprintf(stderr, "kavrel-mode-switch-cli: %s%s\n", problem, what);
+    PrintUsage(stderr);
     return EXIT_USAGE;
 }
 
@@ -63,10 +70,11 @@ int ListPorts() {
     return fflush(stdout) == 0 ? EXIT_DONE : EXIT_FAILED;
 }
 
-const ModeName* FindMode(const char* name) {
-    for (const ModeName& mode : MODE_NAMES) {
-        if (strcmp(mode.name, name) == 0) {
-            return &mode;
+const ModeScript* FindMode(const char* name) {
+    for (SwitchMode mode = BaseSurveyIn; mode < BaseSurveyIn + MODE_COUNT; ++mode) {
+        const ModeScript* script = FindModeScript(mode);
+        if (strcmp(script->commandName, name) == 0) {
+            return script;
         }
     }
     return nullptr;
@@ -87,19 +95,18 @@ int Switch(int argc, char** argv) {
         return UsageError("switch takes PORT MODE [--baud RATE]", "");
     }
     const char* port = argv[2];
-    const ModeName* mode = FindMode(argv[3]);
+    const ModeScript* script = FindMode(argv[3]);
     uint32_t baud = FindBaud(argc == 6 ? argv[5] : BAUD_TEXTS[DEFAULT_BAUD_INDEX]);
     if (port[0] == '\0' || strlen(port) > PORT_PATH_MAX_LEN) {
         return UsageError("the port must be 1 to 255 bytes long", "");
     }
-    if (mode == nullptr) {
+    if (script == nullptr) {
         return UsageError("unknown mode: ", argv[3]);
     }
     if (baud == 0) {
         return UsageError("unknown baud rate: ", argv[5]);
     }
     g_logSink = PrintLogLine;
-    const ModeScript* script = FindModeScript(mode->mode);
     if (RunModeScript(nullptr, script->displayName, port, baud, script->sentences, script->count)) {
         return EXIT_DONE;
     }
@@ -119,7 +126,7 @@ int main(int argc, char** argv) {
         return argc == 2 ? ListPorts() : UsageError("list takes no arguments", "");
     }
     if (argc == 2 && strcmp(command, "--help") == 0) {
-        fputs(USAGE, stdout);
+        PrintUsage(stdout);
         return EXIT_DONE;
     }
     if (argc == 2 && strcmp(command, "--version") == 0) {

@@ -3,7 +3,9 @@
 
 #include <stddef.h>
 
-const size_t TERMINAL_LINE_LEN = 4 * 1800 + 8; // bytes: every byte escaped, and a line end
+#include "engine/log_format.h"
+
+const size_t TERMINAL_LINE_LEN = 4 * LOG_LINE_LEN + 8; // bytes: every byte escaped, and a line end
 
 // Copies a log line ("[hh:mm:ss] message\r\n") into out so that a module's
 // bytes cannot drive the user's terminal: every control byte but TAB, and

@@ -11,7 +11,7 @@
 
 #include "expected.h"
 #include "test_support.h"
-#include "ui/main_window.h"
+#include "gui/main_window.h"
 #include "window_driver.h"
 
 namespace {
@@ -70,6 +70,56 @@ TEST(EndToEnd, StartUpWithNoPortRefusesEveryModeButton) {
     EXPECT_EQ(LockSetState(tool), ALL_ENABLED);
 }
 
+// Past the edit control's default capacity no line may be lost; Clear Log
+// empties the view and the next line starts at the top.
+void ExpectEveryLineKeptAndClearEmpties(RunningTool& running) {
+    ToolProcess& tool = running.tool;
+    const size_t refreshes = 800;
+    for (size_t i = 0; i < refreshes; ++i) {
+        Click(tool, IDC_REFRESH);
+    }
+    ASSERT_TRUE(WaitFor([&] { return running.Log().size() == 3 + refreshes; }, 30000))
+        << "lines shown: " << running.Log().size() << " of " << 3 + refreshes;
+    EXPECT_GT(LogText(tool).size(), 35000u) << "the view holds about 30,000 characters by default";
+    EXPECT_EQ(running.Log().back(), "Refreshed COM ports: COM7 COM10");
+
+    Click(tool, IDC_CLEAR_LOG);
+    ASSERT_TRUE(WaitFor([&] { return LogText(tool).empty(); }, 5000));
+    Click(tool, IDC_REFRESH);
+    ASSERT_TRUE(WaitFor([&] { return !LogText(tool).empty(); }, 5000));
+    EXPECT_EQ(LogText(tool).substr(0, 1), "[");
+    EXPECT_EQ(running.Log(), (std::vector<std::string>{"Refreshed COM ports: COM7 COM10"}));
+}
+
+// Resizing moves nothing but the log view, which takes the new space.
+void ExpectOnlyTheLogViewResizes(ToolProcess& tool) {
+    const int ids[] = {IDC_PORT_COMBO, IDC_BAUD_COMBO, IDC_REFRESH,   IDC_BASE_SURVEY_IN,
+                       IDC_BASE_ONLY,  IDC_ROVER,      IDC_CLEAR_LOG, IDC_LOG};
+    auto place = [&](int id) {
+        RECT rect;
+        GetWindowRect(Control(tool, id), &rect);
+        MapWindowPoints(NULL, tool.window, (POINT*)&rect, 2);
+        return std::to_string(rect.left) + "," + std::to_string(rect.top) + " " +
+               std::to_string(rect.right - rect.left) + "x" +
+               std::to_string(rect.bottom - rect.top);
+    };
+    const std::vector<std::string> fixed = {"70,10 120x",   "280,10 120x",   "410,9 80x26",
+                                            "10,42 185x28", "205,42 125x28", "340,42 125x28",
+                                            "475,42 85x28"};
+    for (SIZE size : {SIZE{1000, 700}, SIZE{640, 400}}) {
+        SetWindowPos(tool.window, NULL, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER);
+        RECT client;
+        GetClientRect(tool.window, &client);
+        for (size_t i = 0; i < fixed.size(); ++i) {
+            EXPECT_EQ(place(ids[i]).compare(0, fixed[i].size(), fixed[i]), 0)
+                << "control " << ids[i] << " at " << place(ids[i]) << ", window " << size.cx;
+        }
+        EXPECT_EQ(place(IDC_LOG), "10,78 " + std::to_string(client.right - 20) + "x" +
+                                      std::to_string(client.bottom - 88))
+            << "window " << size.cx << "x" << size.cy;
+    }
+}
+
 TEST(EndToEnd, PortListLogLimitClearAndResize) {
     // Read in this order: one longer than the registry buffer, a duplicate
     // ignoring case, a name longer than a slot, an empty one and a number.
@@ -108,50 +158,8 @@ TEST(EndToEnd, PortListLogLimitClearAndResize) {
     EXPECT_EQ(ListItems(ports), (std::vector<std::string>{"COM7", "COM10"}));
     EXPECT_EQ(ListSelection(ports), 0);
 
-    // Past the edit control's default capacity no line may be lost.
-    const size_t refreshes = 800;
-    for (size_t i = 0; i < refreshes; ++i) {
-        Click(tool, IDC_REFRESH);
-    }
-    ASSERT_TRUE(WaitFor([&] { return running.Log().size() == 3 + refreshes; }, 30000))
-        << "lines shown: " << running.Log().size() << " of " << 3 + refreshes;
-    EXPECT_GT(LogText(tool).size(), 35000u) << "the view holds about 30,000 characters by default";
-    EXPECT_EQ(running.Log().back(), "Refreshed COM ports: COM7 COM10");
-
-    // Clear Log empties the view; the next line starts at the top.
-    Click(tool, IDC_CLEAR_LOG);
-    ASSERT_TRUE(WaitFor([&] { return LogText(tool).empty(); }, 5000));
-    Click(tool, IDC_REFRESH);
-    ASSERT_TRUE(WaitFor([&] { return !LogText(tool).empty(); }, 5000));
-    EXPECT_EQ(LogText(tool).substr(0, 1), "[");
-    EXPECT_EQ(running.Log(), (std::vector<std::string>{"Refreshed COM ports: COM7 COM10"}));
-
-    // Resizing moves nothing but the log view, which takes the new space.
-    const int ids[] = {IDC_PORT_COMBO, IDC_BAUD_COMBO, IDC_REFRESH,   IDC_BASE_SURVEY_IN,
-                       IDC_BASE_ONLY,  IDC_ROVER,      IDC_CLEAR_LOG, IDC_LOG};
-    auto place = [&](int id) {
-        RECT rect;
-        GetWindowRect(Control(tool, id), &rect);
-        MapWindowPoints(NULL, tool.window, (POINT*)&rect, 2);
-        return std::to_string(rect.left) + "," + std::to_string(rect.top) + " " +
-               std::to_string(rect.right - rect.left) + "x" +
-               std::to_string(rect.bottom - rect.top);
-    };
-    const std::vector<std::string> fixed = {"70,10 120x",   "280,10 120x",   "410,9 80x26",
-                                            "10,42 185x28", "205,42 125x28", "340,42 125x28",
-                                            "475,42 85x28"};
-    for (SIZE size : {SIZE{1000, 700}, SIZE{640, 400}}) {
-        SetWindowPos(tool.window, NULL, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER);
-        RECT client;
-        GetClientRect(tool.window, &client);
-        for (size_t i = 0; i < fixed.size(); ++i) {
-            EXPECT_EQ(place(ids[i]).compare(0, fixed[i].size(), fixed[i]), 0)
-                << "control " << ids[i] << " at " << place(ids[i]) << ", window " << size.cx;
-        }
-        EXPECT_EQ(place(IDC_LOG), "10,78 " + std::to_string(client.right - 20) + "x" +
-                                      std::to_string(client.bottom - 88))
-            << "window " << size.cx << "x" << size.cy;
-    }
+    ExpectEveryLineKeptAndClearEmpties(running);
+    ExpectOnlyTheLogViewResizes(tool);
 }
 
 // Waits for the end of the job started by the last click, whose lines come

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "log/log_format.h"
+#include "engine/log_format.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/port_names.h"
+#include "engine/port_names.h"
 
 namespace {
 

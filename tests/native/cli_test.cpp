@@ -17,8 +17,9 @@
 
 #include "expected.h"
 #include "log_text.h"
-#include "serial/port_listing.h"
-#include "serial/serial_port.h"
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+#include "platform/unix/port_listing.h"
 #include "test_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "cli/terminal_text.h"
-#include "log/log_format.h"
+#include "engine/log_format.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "expected.h"
-#include "modes/baud_text.h"
-#include "modes/mode_scripts.h"
+#include "engine/baud_text.h"
+#include "engine/mode_scripts.h"
 
 namespace {
 

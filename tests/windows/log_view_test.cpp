@@ -5,8 +5,9 @@
 
 #include <string>
 
-#include "log/activity_log.h"
-#include "ui/main_window.h"
+#include "gui/activity_log.h"
+#include "gui/log_view.h"
+#include "gui/main_window.h"
 #include "window_driver.h"
 
 namespace {

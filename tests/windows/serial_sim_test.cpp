@@ -13,11 +13,13 @@
 #include <vector>
 
 #include "expected.h"
-#include "log/log_line.h"
+#include "engine/drain.h"
+#include "engine/log_line.h"
+#include "engine/mode_scripts.h"
+#include "engine/script_runner.h"
 #include "log_text.h"
-#include "modes/mode_scripts.h"
-#include "modes/script_runner.h"
-#include "serial/serial_port.h"
+#include "platform/clock.h"
+#include "platform/serial_port.h"
 #include "test_support.h"
 #include "window_driver.h"
 

@@ -10,51 +10,66 @@
 #include <string>
 #include <vector>
 
-#include "log/activity_log.h"
-#include "ui/main_window.h"
+#include "engine/log_line.h"
+#include "engine/mode_scripts.h"
+#include "gui/activity_log.h"
+#include "gui/main_window.h"
 #include "window_driver.h"
 
 namespace {
 
-// Lines appended through the program's own path: LogLine posts, the window
-// procedure appends, in this process, to a shown window as the user has it.
-int LogAppend() {
+// The program's own main window, in this process, shown as the user has it.
+HWND ShowMainWindow() {
     HINSTANCE instance = GetModuleHandleA(NULL);
     g_logSink = PostLogText;
     if (!RegisterMainWindowClass(instance)) {
-        return 1;
+        return NULL;
     }
     HWND window = CreateMainWindow(instance);
+    if (window != NULL) {
+        ShowWindow(window, SW_SHOWNORMAL);
+        UpdateWindow(window);
+    }
+    return window;
+}
+
+// Logs count lines to an emptied view and waits until the window has taken
+// them all; returns the milliseconds it took.
+double AppendLines(HWND window, int count) {
+    // The start-up lines are still queued: show them first, then clear.
+    MSG message;
+    while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+        DispatchMessageA(&message);
+    }
+    SetWindowTextA(g_controls.logView, "");
+    double start = NowMs();
+    int appended = 0;
+    // In batches, so the queue's 10,000-message limit is never reached.
+    for (int sent = 0; sent < count;) {
+        for (int i = 0; i < 1000 && sent < count; ++i, ++sent) {
+            LogLine(window,
+                    "<< $GPGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,46.9,M,,*%02X",
+                    sent % 256);
+        }
+        while (appended < sent && PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+            appended += message.message == WM_APP_LOG_TEXT;
+            DispatchMessageA(&message);
+        }
+    }
+    return NowMs() - start;
+}
+
+// Lines appended through the program's own path: LogLine posts, the window
+// procedure appends.
+int LogAppend() {
+    HWND window = ShowMainWindow();
     if (window == NULL) {
         return 1;
     }
-    ShowWindow(window, SW_SHOWNORMAL);
-    UpdateWindow(window);
     const int counts[] = {5000, 10000, 20000};
     double firstPerLine = 0;
     for (int count : counts) {
-        // The start-up lines are still queued: show them first, then clear.
-        MSG message;
-        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
-            DispatchMessageA(&message);
-        }
-        SetWindowTextA(g_controls.logView, "");
-        double start = NowMs();
-        int appended = 0;
-        // In batches, so the queue's 10,000-message limit is never reached.
-        for (int sent = 0; sent < count;) {
-            for (int i = 0; i < 1000 && sent < count; ++i, ++sent) {
-                LogLine(
-                    window,
-                    "<< $GPGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,46.9,M,,*%02X",
-                    sent % 256);
-            }
-            while (appended < sent && PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
-                appended += message.message == WM_APP_LOG_TEXT;
-                DispatchMessageA(&message);
-            }
-        }
-        double elapsed = NowMs() - start;
+        double elapsed = AppendLines(window, count);
         int lines = (int)SendMessageA(g_controls.logView, EM_GETLINECOUNT, 0, 0) - 1;
         double perLine = elapsed * 1000.0 / count;
         if (firstPerLine == 0) {
@@ -94,10 +109,26 @@ int Startup(const char* tool, const char* minimal, int runs) {
     return toolMs > 0 && minimalMs > 0 ? 0 : 1;
 }
 
+// The button that starts the mode the terminal program calls by this name.
+int ModeButton(const char* commandName) {
+    const struct {
+        SwitchMode mode;
+        int button;
+    } buttons[] = {
+        {BaseSurveyIn, IDC_BASE_SURVEY_IN}, {BaseOnly, IDC_BASE_ONLY}, {Rover, IDC_ROVER}};
+    for (const auto& entry : buttons) {
+        if (strcmp(FindModeScript(entry.mode)->commandName, commandName) == 0) {
+            return entry.button;
+        }
+    }
+    return 0;
+}
+
 int Switch(const char* exe, const char* port, const char* mode) {
-    int button = strcmp(mode, "rover") == 0       ? IDC_ROVER
-                 : strcmp(mode, "base-only") == 0 ? IDC_BASE_ONLY
-                                                  : IDC_BASE_SURVEY_IN;
+    int button = ModeButton(mode);
+    if (button == 0) {
+        return 1;
+    }
     ToolProcess tool;
     if (!LaunchTool(exe, &tool)) {
         return 1;
@@ -111,9 +142,9 @@ int Switch(const char* exe, const char* port, const char* mode) {
     fflush(stdout);
     double start = NowMs();
     Click(tool, button);
-    WaitFor([&] { return LockSetState(tool) != "1111111"; }, 5000);
+    WaitFor([&] { return LockSetState(tool) != LOCK_SET_ENABLED; }, 5000);
     // Polled cheaply (the lock set only) so the driver disturbs little.
-    WaitFor([&] { return LockSetState(tool) == "1111111"; }, 120000);
+    WaitFor([&] { return LockSetState(tool) == LOCK_SET_ENABLED; }, 120000);
     double wall = NowMs() - start;
     printf("mark switch-end\n");
     fflush(stdout);

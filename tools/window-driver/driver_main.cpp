@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "window_driver.h"
-#include "ui/main_window.h"
+#include "gui/main_window.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ int PressRover(const char* toolPath, const char* screenshotPath) {
     }
     WaitFor([&] { return LogEntries(LogText(tool)).size() >= 2; }, 10000);
     Click(tool, IDC_ROVER);
-    WaitFor([&] { return LockSetState(tool) != "1111111"; }, 5000);
+    WaitFor([&] { return LockSetState(tool) != LOCK_SET_ENABLED; }, 5000);
     bool ended = WaitForJobEnd(tool, 60000);
 
     std::string text = LogText(tool);

@@ -2,7 +2,8 @@
 
 #include <stdio.h>
 
-#include "ui/main_window.h"
+#include "gui/main_window.h"
+#include "platform/windows/port_listing.h"
 
 namespace {
 
@@ -203,7 +204,7 @@ bool WaitForJobEnd(const ToolProcess& tool, DWORD timeoutMs) {
         [&] {
             // The lock set first: it is cheap, and the log is complete once
             // it is enabled again (the end notice follows the last line).
-            if (LockSetState(tool) != "1111111") {
+            if (LockSetState(tool) != LOCK_SET_ENABLED) {
                 return false;
             }
             std::vector<std::string> entries = LogEntries(LogText(tool));
@@ -236,8 +237,8 @@ double NowMs() {
 
 bool SetRegisteredPorts(const std::vector<std::pair<std::string, std::string>>& ports) {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_ALL_ACCESS,
-                      &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SERIAL_PORTS_REGISTRY_KEY, 0, KEY_ALL_ACCESS, &key) !=
+        ERROR_SUCCESS) {
         return false;
     }
     char name[256];

@@ -46,8 +46,10 @@ bool SelectListItem(HWND list, const std::string& text);
 // Posted, so that a message box the press opens cannot block the driver.
 void Click(const ToolProcess& tool, int id);
 
-// The enabled state of the controls a job locks, as "1111111".
+// The enabled state of the controls a job locks, one digit each, in the
+// order they are locked: LOCK_SET_ENABLED when no job runs.
 std::string LockSetState(const ToolProcess& tool);
+const char LOCK_SET_ENABLED[] = "1111111";
 
 // Reads the program's message box, presses OK; false if none appeared.
 bool TakeMessageBox(const ToolProcess& tool, std::string* caption, std::string* text,

@@ -1,0 +1,11 @@
+// Reading what the module answers for a fixed time. Portable.
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/serial_port.h"
+
+// Reads for the given time, logging each non-empty read as one "<< " line.
+// Pauses between reads are cut so that no read runs past the end, and a port
+// whose device has gone is not read again. Returns the milliseconds it took.
+uint32_t DrainPort(void* owner, SerialPort port, uint32_t durationMs);

@@ -1,0 +1,27 @@
+// The three fixed command scripts that switch a Kavrel module between modes.
+// Portable: no system headers, so the host build can test the tables.
+#pragma once
+
+#include <stdint.h>
+
+// Target mode as the buttons and the job record carry it.
+typedef int32_t SwitchMode;
+const SwitchMode BaseSurveyIn = 1;
+const SwitchMode BaseOnly = 2;
+const SwitchMode Rover = 3;
+
+struct ModeScript {
+    const char* displayName;
+    const char* commandName;      // as the terminal program takes it: "rover"
+    const char* const* sentences; // complete "$body*hh" texts, no line ending
+    unsigned count;
+};
+
+// The sentence after which the module resets; the runner closes the port and
+// waits for the reboot when it has written this exact text.
+extern const char* const RESET_SENTENCE;
+
+const int MODE_COUNT = 3; // BaseSurveyIn to Rover
+
+// The script for a mode, or a null pointer for a value that names no mode.
+const ModeScript* FindModeScript(SwitchMode mode);

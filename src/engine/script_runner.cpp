@@ -1,0 +1,82 @@
+#include "engine/script_runner.h"
+
+#include <string.h>
+
+#include "engine/drain.h"
+#include "engine/log_line.h"
+#include "engine/mode_scripts.h"
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+#include "platform/system_log.h"
+
+namespace {
+
+const uint32_t SETTLE_AFTER_SENTENCE_MS = 300;
+const uint32_t DRAIN_AFTER_SENTENCE_MS = 1200;
+const uint32_t SETTLE_AFTER_RESET_MS = 600;
+const uint32_t DRAIN_AFTER_RESET_MS = 800;
+const uint32_t REBOOT_WAIT_MS = 6500; // the module's port is back well within this
+
+// The port and what a run needs to open it again after a reset.
+struct RunPort {
+    SerialPort port;
+    const char* name;
+    uint32_t baudRate;
+};
+
+// After the reset sentence: the last of the module's reply, the close, the
+// reboot wait and the reopen. 0 when the port did not come back (logged);
+// it is closed then.
+int AwaitReboot(void* owner, RunPort* run) {
+    WaitMs(SETTLE_AFTER_RESET_MS);
+    DrainPort(owner, run->port, DRAIN_AFTER_RESET_MS);
+    CloseSerialPort(run->port);
+    LogLine(owner, "Waiting for module reboot...");
+    WaitMs(REBOOT_WAIT_MS);
+    run->port = OpenSerialPort(run->name, run->baudRate);
+    if (run->port == NO_PORT) {
+        LogLastError(owner, "Reopen serial port after reboot failed");
+        return 0;
+    }
+    return 1;
+}
+
+// Writes one sentence and waits out the module's answer. 0 when the run must
+// stop (logged); the port is closed then.
+int PlaySentence(void* owner, RunPort* run, const char* sentence) {
+    LogLine(owner, ">> %s", sentence);
+    if (!WriteSentence(run->port, sentence)) {
+        LogLastError(owner, "Serial write failed");
+        CloseSerialPort(run->port);
+        return 0;
+    }
+    if (strcmp(sentence, RESET_SENTENCE) == 0) {
+        return AwaitReboot(owner, run);
+    }
+    WaitMs(SETTLE_AFTER_SENTENCE_MS);
+    DrainPort(owner, run->port, DRAIN_AFTER_SENTENCE_MS);
+    return 1;
+}
+
+} // namespace
+
+int RunModeScript(void* owner, const char* displayName, const char* portName, uint32_t baudRate,
+                  const char* const* sentences, unsigned count) {
+    LogLine(owner, "");
+    LogLine(owner, "Start: %s  %s  %lu", displayName, portName, (unsigned long)baudRate);
+
+    RunPort run = {OpenSerialPort(portName, baudRate), portName, baudRate};
+    if (run.port == NO_PORT) {
+        LogLastError(owner,
+                     "Open serial port failed. Check that Sonvara or serial assistants are closed");
+        return 0;
+    }
+    for (unsigned i = 0; i < count; ++i) {
+        if (!PlaySentence(owner, &run, sentences[i])) {
+            return 0;
+        }
+    }
+    CloseSerialPort(run.port);
+    LogLine(owner, "Done: %s", displayName);
+    return 1;
+}

@@ -1,0 +1,31 @@
+// Serial port access with the fixed line settings the module needs. Each
+// platform has its own (platform/windows/ and platform/unix/).
+#pragma once
+
+#include <stdint.h>
+
+#include "engine/serial_line.h"
+
+// An open, configured port (the system's handle as an integer); NO_PORT
+// means no port is open.
+typedef intptr_t SerialPort;
+const SerialPort NO_PORT = -1;
+
+// Opens and configures the port, held by this program alone. On failure
+// returns NO_PORT with the failing call's error left as the thread's last
+// error (errno on Linux).
+SerialPort OpenSerialPort(const char* portName, uint32_t baudRate);
+
+// Writes the sentence and CR LF in one call; 1 on success. A short write
+// (how a write time-out ends) fails with the system's time-out error.
+int WriteSentence(SerialPort port, const char* sentence);
+
+// One read with the port's time-outs: the number of bytes stored (at most
+// size), 0 when nothing came or the read failed.
+uint32_t ReadSerialChunk(SerialPort port, char* buffer, uint32_t size);
+
+// Whether the port's device has gone (a module that drops off the bus while
+// it resets): such a port must not be read again.
+int SerialDeviceGone(SerialPort port);
+
+void CloseSerialPort(SerialPort port);

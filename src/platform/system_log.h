@@ -1,0 +1,10 @@
+// What the log asks of the system: the time of day and the text of the last
+// error. Each platform has its own (platform/windows/ and platform/unix/).
+#pragma once
+
+// The local time of day.
+void LocalTimeOfDay(unsigned* hour, unsigned* minute, unsigned* second);
+
+// Logs the context with the system's text and number for the calling
+// thread's last error (errno on Linux). Call it right after the failing call.
+void LogLastError(void* owner, const char* context);

@@ -1,0 +1,38 @@
+#include "platform/clock.h"
+
+#include <errno.h>
+#include <time.h>
+
+namespace {
+
+const uint32_t MS_PER_SECOND = 1000;
+const long NS_PER_MS = 1000000L;
+const long NS_PER_SECOND = 1000000000L;
+
+} // namespace
+
+void WaitMs(uint32_t durationMs) {
+    // An absolute deadline on the monotonic clock: a signal's wake-up only
+    // resumes the same wait, and a change of the wall clock cannot stretch it.
+    struct timespec deadline;
+    if (clock_gettime(CLOCK_MONOTONIC, &deadline) != 0) {
+        return;
+    }
+    deadline.tv_sec += durationMs / MS_PER_SECOND;
+    deadline.tv_nsec += (long)(durationMs % MS_PER_SECOND) * NS_PER_MS;
+    if (deadline.tv_nsec >= NS_PER_SECOND) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= NS_PER_SECOND;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+uint32_t TickMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    // Cut to 32 bits it wraps about every 49 days, as Windows' tick count
+    // does; the differences the engine takes stay right.
+    uint64_t ms = (uint64_t)now.tv_sec * MS_PER_SECOND + (uint64_t)(now.tv_nsec / NS_PER_MS);
+    return (uint32_t)ms;
+}
