@@ -20,6 +20,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace {
+
 enum RebootMode { REBOOT_VANISH, REBOOT_NEVER };
 enum Behaviour { BEH_ANSWER, BEH_SILENT };
 
@@ -37,7 +39,7 @@ struct BaudEntry {
     long baud;
 };
 
-static const BaudEntry kBauds[] = {
+const BaudEntry BAUDS[] = {
     {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
     {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
     {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
@@ -49,47 +51,48 @@ static const BaudEntry kBauds[] = {
 };
 
 // Indexed by RebootMode and Behaviour: the option values and the names the transcript uses.
-static const char* const kRebootNames[] = {"vanish", "never"};
-static const char* const kBehaviourNames[] = {"answer", "silent"};
+const char* const REBOOT_NAMES[] = {"vanish", "never"};
+const char* const BEHAVIOUR_NAMES[] = {"answer", "silent"};
 
 // The body of the sentence that makes the module reset.
-static const char kResetBody[] = "PZVKSRR";
+const char RESET_BODY[] = "PZVKSRR";
 
 // Closing the master hangs up the slave and discards what it has not read yet, so give the
 // reader this long to pick up the reset acknowledgement before the module disappears.
-static const int kDrainMaxMs = 250;
-static const int kDrainStepMs = 5;
+const int DRAIN_MAX_MS = 250;
+const int DRAIN_STEP_MS = 5;
 // A stalled reader must never stall the module: a reply waits this long for room, the banner not
 // at all, since nobody may be reading yet.
-static const int kReplyWaitMs = 200;
-static const int kBannerWaitMs = 0;
-static const long kRebootDelayMaxMs = 3600000;
+const int REPLY_WAIT_MS = 200;
+const int BANNER_WAIT_MS = 0;
+const long REBOOT_DELAY_MAX_MS = 3600000;
 // A real module gives up on a line this long without LF; what it got so far is only logged.
-static const size_t kMaxLineBytes = 1024;
+const size_t MAX_LINE_BYTES = 1024;
 
-static Options g_opt;
-static FILE* g_transcript = nullptr;
-static volatile sig_atomic_t g_stop = 0;
+Options g_opt;
+FILE* g_transcript = nullptr;
+volatile sig_atomic_t g_stop = 0;
 // The current pty; both -1 while the module is vanished or gone.
-static int g_master = -1;
-static int g_slave = -1;
-static char g_slave_path[128];
+int g_master = -1;
+int g_slave = -1;
+char g_slave_path[128];
 // A master allocated before the old pty is closed, so the next pty gets a different number and
 // the tool cannot mistake the old device for the rebooted module.
-static int g_spare = -1;
+int g_spare = -1;
 // The incoming line so far, kept across reads until its LF arrives.
-static std::string g_line;
+std::string g_line;
 
-static int64_t now_ns() {
+int64_t NowNs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 __attribute__((format(printf, 1, 2))) static void note(const char* fmt, ...) {
-    if (!g_transcript)
+    if (!g_transcript) {
         return;
-    fprintf(g_transcript, "%lld ", (long long)(now_ns() / 1000000));
+    }
+    fprintf(g_transcript, "%lld ", (long long)(NowNs() / 1000000));
     va_list ap;
     va_start(ap, fmt);
     vfprintf(g_transcript, fmt, ap);
@@ -98,7 +101,7 @@ __attribute__((format(printf, 1, 2))) static void note(const char* fmt, ...) {
     fflush(g_transcript);
 }
 
-static std::string escape(const std::string& s) {
+std::string Escaped(const std::string& s) {
     std::string out;
     for (unsigned char c : s) {
         if (c >= 0x20 && c < 0x7f && c != '\\') {
@@ -112,42 +115,49 @@ static std::string escape(const std::string& s) {
     return out;
 }
 
-static unsigned nmea_checksum(const std::string& body) {
+unsigned NmeaChecksum(const std::string& body) {
     unsigned sum = 0;
-    for (unsigned char c : body)
+    for (unsigned char c : body) {
         sum ^= c;
+    }
     return sum;
 }
 
-static long baud_of(speed_t code) {
-    for (const BaudEntry& e : kBauds)
-        if (e.code == code)
+long BaudOf(speed_t code) {
+    for (const BaudEntry& e : BAUDS) {
+        if (e.code == code) {
             return e.baud;
+        }
+    }
     return 0;
 }
 
 // The line settings the tool chose, as "<baud> <bits><parity><stop bits>".
-static std::string line_settings() {
+std::string LineSettings() {
     struct termios tio;
-    if (tcgetattr(g_slave, &tio) != 0)
+    if (tcgetattr(g_slave, &tio) != 0) {
         return "0 ?";
+    }
     speed_t speed = cfgetospeed(&tio);
-    if (speed == B0)
+    if (speed == B0) {
         speed = cfgetispeed(&tio);
+    }
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     int bits = 8;
-    for (int i = 0; i < 4; ++i)
-        if ((tio.c_cflag & CSIZE) == kSizes[i])
+    for (int i = 0; i < 4; ++i) {
+        if ((tio.c_cflag & CSIZE) == kSizes[i]) {
             bits = 5 + i;
+        }
+    }
     char parity = (tio.c_cflag & PARENB) ? ((tio.c_cflag & PARODD) ? 'O' : 'E') : 'N';
     char buf[64];
-    snprintf(buf, sizeof buf, "%ld %d%c%d", baud_of(speed), bits, parity,
+    snprintf(buf, sizeof buf, "%ld %d%c%d", BaudOf(speed), bits, parity,
              (tio.c_cflag & CSTOPB) ? 2 : 1);
     return buf;
 }
 
 // Replaces the link in one step, so the tool never sees it missing or half made.
-static bool point_link() {
+bool PointLink() {
     std::string tmp = std::string(g_opt.link) + ".tmp";
     unlink(tmp.c_str());
     if (symlink(g_slave_path, tmp.c_str()) != 0 || rename(tmp.c_str(), g_opt.link) != 0) {
@@ -160,27 +170,29 @@ static bool point_link() {
 }
 
 // Writes the whole buffer or gives up after wait_ms.
-static bool write_master(const std::string& data, int wait_ms) {
+bool WriteMaster(const std::string& data, int wait_ms) {
     size_t done = 0;
-    int64_t deadline_ns = now_ns() + int64_t(wait_ms) * 1000000;
+    int64_t deadline_ns = NowNs() + int64_t(wait_ms) * 1000000;
     while (done < data.size()) {
         ssize_t n = write(g_master, data.data() + done, data.size() - done);
         if (n > 0) {
             done += size_t(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
             return false;
-        int64_t left_ms = (deadline_ns - now_ns()) / 1000000;
-        if (left_ms <= 0)
+        }
+        int64_t left_ms = (deadline_ns - NowNs()) / 1000000;
+        if (left_ms <= 0) {
             return false;
+        }
         struct pollfd pfd = {g_master, POLLOUT, 0};
         poll(&pfd, 1, int(left_ms));
     }
     return true;
 }
 
-static bool open_pty() {
+bool OpenPty() {
     int master = g_spare >= 0 ? g_spare : posix_openpt(O_RDWR | O_NOCTTY);
     g_spare = -1;
     const char* name =
@@ -202,26 +214,29 @@ static bool open_pty() {
     g_slave = slave;
     note("UP %s", g_slave_path);
     // The boot message goes out before the link exists, so it is waiting for whoever opens first.
-    if (g_opt.banner)
-        write_master(std::string(g_opt.banner) + "\r\n", kBannerWaitMs);
-    return point_link();
+    if (g_opt.banner) {
+        WriteMaster(std::string(g_opt.banner) + "\r\n", BANNER_WAIT_MS);
+    }
+    return PointLink();
 }
 
-// Waits until the reader has taken everything queued on the slave, or kDrainMaxMs at most.
-static void wait_for_drain() {
-    for (int waited_ms = 0; waited_ms < kDrainMaxMs; waited_ms += kDrainStepMs) {
-        struct timespec ts = {0, long(kDrainStepMs) * 1000000};
+// Waits until the reader has taken everything queued on the slave, or DRAIN_MAX_MS at most.
+void WaitForDrain() {
+    for (int waited_ms = 0; waited_ms < DRAIN_MAX_MS; waited_ms += DRAIN_STEP_MS) {
+        struct timespec ts = {0, long(DRAIN_STEP_MS) * 1000000};
         nanosleep(&ts, nullptr);
         int queued = 0;
-        if (ioctl(g_slave, FIONREAD, &queued) != 0 || queued == 0)
+        if (ioctl(g_slave, FIONREAD, &queued) != 0 || queued == 0) {
             break;
+        }
     }
 }
 
-static void close_pty(bool reserve_next) {
-    if (reserve_next)
+void ClosePty(bool reserve_next) {
+    if (reserve_next) {
         g_spare = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    wait_for_drain();
+    }
+    WaitForDrain();
     unlink(g_opt.link);
     close(g_slave);
     close(g_master);
@@ -230,92 +245,101 @@ static void close_pty(bool reserve_next) {
     note("DOWN");
 }
 
-static void send_reply(const std::string& body) {
+void SendReply(const std::string& body) {
     std::string ack = "PZVKACK," + body.substr(0, body.find(',')) + ",OK";
     char tail[8];
-    snprintf(tail, sizeof tail, "*%02X", nmea_checksum(ack));
+    snprintf(tail, sizeof tail, "*%02X", NmeaChecksum(ack));
     std::string reply = "$" + ack + tail;
-    if (write_master(reply + "\r\n", kReplyWaitMs))
-        note("TX %s", escape(reply).c_str());
-    else
+    if (WriteMaster(reply + "\r\n", REPLY_WAIT_MS)) {
+        note("TX %s", Escaped(reply).c_str());
+    } else {
         fprintf(stderr, "module-sim: reply dropped, nobody is reading the port\n");
+    }
 }
 
 // True when the line is "$<body>*hh" with a printable body and the right checksum.
-static bool parse_sentence(const std::string& line, std::string* body) {
+bool ParseSentence(const std::string& line, std::string* body) {
     size_t star = line.size() >= 4 ? line.size() - 3 : 0;
     bool framed = star > 1 && line[0] == '$' && line[star] == '*';
     *body = framed ? line.substr(1, star - 1) : std::string();
-    for (unsigned char c : *body)
+    for (unsigned char c : *body) {
         framed = framed && c >= 0x20 && c < 0x7f && c != '$' && c != '*';
+    }
     char want[3];
-    snprintf(want, sizeof want, "%02X", nmea_checksum(*body));
+    snprintf(want, sizeof want, "%02X", NmeaChecksum(*body));
     return framed && line.compare(star + 1, 2, want) == 0;
 }
 
 // Returns true when the line was the reset sentence and the module has to reboot now.
-static bool handle_line(const std::string& line, const char* ending, bool answering) {
-    std::string settings = line_settings();
+bool HandleLine(const std::string& line, const char* ending, bool answering) {
+    std::string settings = LineSettings();
     std::string body;
-    if (!parse_sentence(line, &body)) {
-        note("BAD %s %s %s", settings.c_str(), ending, escape(line).c_str());
+    if (!ParseSentence(line, &body)) {
+        note("BAD %s %s %s", settings.c_str(), ending, Escaped(line).c_str());
         return false;
     }
     note("RX %s %s %s", settings.c_str(), ending, line.c_str());
-    if (!answering)
+    if (!answering) {
         return false;
-    if (g_opt.behaviour == BEH_ANSWER)
-        send_reply(body);
-    return body == kResetBody;
+    }
+    if (g_opt.behaviour == BEH_ANSWER) {
+        SendReply(body);
+    }
+    return body == RESET_BODY;
 }
 
 // Returns true when a complete line ended with this byte and asked for a reboot.
-static bool take_byte(char c) {
+bool TakeByte(char c) {
     if (c != '\n') {
         g_line += c;
-        if (g_line.size() >= kMaxLineBytes) {
-            handle_line(g_line, "NONE", false);
+        if (g_line.size() >= MAX_LINE_BYTES) {
+            HandleLine(g_line, "NONE", false);
             g_line.clear();
         }
         return false;
     }
     bool crlf = !g_line.empty() && g_line.back() == '\r';
-    if (crlf)
+    if (crlf) {
         g_line.pop_back();
+    }
     std::string line;
     line.swap(g_line);
-    return handle_line(line, crlf ? "CRLF" : "LF", true);
+    return HandleLine(line, crlf ? "CRLF" : "LF", true);
 }
 
 // Returns true when a reset sentence asked for a reboot; the rest of the input is discarded.
-static bool read_master() {
+bool ReadMaster() {
     char buf[4096];
     for (;;) {
         ssize_t n = read(g_master, buf, sizeof buf);
-        if (n <= 0)
+        if (n <= 0) {
             return false;
-        for (ssize_t i = 0; i < n; ++i)
-            if (take_byte(buf[i]))
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            if (TakeByte(buf[i])) {
                 return true;
+            }
+        }
     }
 }
 
 // Takes the port away; returns when it comes back, or -1 if it never does.
-static int64_t reboot() {
-    note("REBOOT %s", kRebootNames[g_opt.reboot]);
+int64_t Reboot() {
+    note("REBOOT %s", REBOOT_NAMES[g_opt.reboot]);
     bool comes_back = g_opt.reboot == REBOOT_VANISH;
-    close_pty(comes_back);
+    ClosePty(comes_back);
     // Measured from the moment the port is gone, however long the reader took to drain it.
-    return comes_back ? now_ns() + int64_t(g_opt.reboot_delay_ms) * 1000000 : -1;
+    return comes_back ? NowNs() + int64_t(g_opt.reboot_delay_ms) * 1000000 : -1;
 }
 
 // Returns 1 when the master has input, 0 on timeout or signal, -1 on failure. A wake_ns of -1
 // waits for input or a signal only.
-static int wait_for_input(int64_t wake_ns, const sigset_t* waitmask) {
-    int64_t now = now_ns();
+int WaitForInput(int64_t wake_ns, const sigset_t* waitmask) {
+    int64_t now = NowNs();
     struct timespec ts = {0, 0};
-    if (wake_ns > now)
+    if (wake_ns > now) {
         ts = {time_t((wake_ns - now) / 1000000000), long((wake_ns - now) % 1000000000)};
+    }
     struct pollfd pfd = {g_master, POLLIN, 0};
     int rc = ppoll(&pfd, g_master >= 0 ? 1 : 0, wake_ns >= 0 ? &ts : nullptr, waitmask);
     if (rc < 0 && errno != EINTR) {
@@ -326,30 +350,33 @@ static int wait_for_input(int64_t wake_ns, const sigset_t* waitmask) {
 }
 
 // Serves the port until a stop signal; false when the rebooted module could not come back.
-static bool serve(const sigset_t* waitmask) {
+bool Serve(const sigset_t* waitmask) {
     int64_t reopen_ns = -1;
     while (!g_stop) {
-        if (reopen_ns >= 0 && now_ns() >= reopen_ns) {
-            if (!open_pty())
+        if (reopen_ns >= 0 && NowNs() >= reopen_ns) {
+            if (!OpenPty()) {
                 return false;
+            }
             reopen_ns = -1;
         }
-        int rc = wait_for_input(reopen_ns, waitmask);
-        if (rc < 0)
+        int rc = WaitForInput(reopen_ns, waitmask);
+        if (rc < 0) {
             break;
-        if (rc > 0 && read_master())
-            reopen_ns = reboot();
+        }
+        if (rc > 0 && ReadMaster()) {
+            reopen_ns = Reboot();
+        }
     }
     return true;
 }
 
-static void on_signal(int) {
+void OnSignal(int) {
     g_stop = 1;
 }
 
 // Signals stay blocked except inside ppoll, so a stop request can never slip in between the check
 // and the wait; waitmask receives the mask to wait with.
-static void install_signals(sigset_t* waitmask) {
+void InstallSignals(sigset_t* waitmask) {
     sigset_t block;
     sigemptyset(&block);
     sigaddset(&block, SIGTERM);
@@ -358,36 +385,39 @@ static void install_signals(sigset_t* waitmask) {
     sigdelset(waitmask, SIGTERM);
     sigdelset(waitmask, SIGINT);
     struct sigaction sa = {};
-    sa.sa_handler = on_signal;
+    sa.sa_handler = OnSignal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
 
-static void shut_down() {
+void ShutDown() {
     unlink(g_opt.link);
     if (g_master >= 0) {
         close(g_slave);
         close(g_master);
     }
-    if (g_spare >= 0)
+    if (g_spare >= 0) {
         close(g_spare);
-    if (g_transcript)
+    }
+    if (g_transcript) {
         fclose(g_transcript);
+    }
 }
 
-static bool parse_choice(const char* s, const char* const* names, int count, int* out) {
-    for (int i = 0; i < count; ++i)
+bool ParseChoice(const char* s, const char* const* names, int count, int* out) {
+    for (int i = 0; i < count; ++i) {
         if (strcmp(s, names[i]) == 0) {
             *out = i;
             return true;
         }
+    }
     return false;
 }
 
-static bool parse_args(int argc, char** argv) {
-    const int reboot_count = int(std::size(kRebootNames));
-    const int behaviour_count = int(std::size(kBehaviourNames));
+bool ParseArgs(int argc, char** argv) {
+    const int reboot_count = int(std::size(REBOOT_NAMES));
+    const int behaviour_count = int(std::size(BEHAVIOUR_NAMES));
     for (int i = 1; i + 1 < argc; i += 2) {
         const char* opt = argv[i];
         const char* val = argv[i + 1];
@@ -395,29 +425,32 @@ static bool parse_args(int argc, char** argv) {
         long num = strtol(val, &end, 10);
         bool is_num = end != val && *end == '\0';
         int choice = 0;
-        if (strcmp(opt, "--link") == 0)
+        if (strcmp(opt, "--link") == 0) {
             g_opt.link = val;
-        else if (strcmp(opt, "--transcript") == 0)
+        } else if (strcmp(opt, "--transcript") == 0) {
             g_opt.transcript = val;
-        else if (strcmp(opt, "--banner") == 0)
+        } else if (strcmp(opt, "--banner") == 0) {
             g_opt.banner = val;
-        else if (strcmp(opt, "--reboot-delay-ms") == 0 && is_num && num >= 0 &&
-                 num <= kRebootDelayMaxMs)
+        } else if (strcmp(opt, "--reboot-delay-ms") == 0 && is_num && num >= 0 &&
+                   num <= REBOOT_DELAY_MAX_MS) {
             g_opt.reboot_delay_ms = num;
-        else if (strcmp(opt, "--reboot") == 0 &&
-                 parse_choice(val, kRebootNames, reboot_count, &choice))
+        } else if (strcmp(opt, "--reboot") == 0 &&
+                   ParseChoice(val, REBOOT_NAMES, reboot_count, &choice)) {
             g_opt.reboot = RebootMode(choice);
-        else if (strcmp(opt, "--behaviour") == 0 &&
-                 parse_choice(val, kBehaviourNames, behaviour_count, &choice))
+        } else if (strcmp(opt, "--behaviour") == 0 &&
+                   ParseChoice(val, BEHAVIOUR_NAMES, behaviour_count, &choice)) {
             g_opt.behaviour = Behaviour(choice);
-        else
+        } else {
             return false;
+        }
     }
     return argc % 2 == 1 && g_opt.link != nullptr;
 }
 
+} // namespace
+
 int main(int argc, char** argv) {
-    if (!parse_args(argc, argv)) {
+    if (!ParseArgs(argc, argv)) {
         fprintf(stderr,
                 "usage: %s --link PATH [--transcript PATH] [--reboot vanish|never]\n"
                 "       [--reboot-delay-ms N] [--behaviour answer|silent] [--banner TEXT]\n",
@@ -429,9 +462,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     sigset_t waitmask;
-    install_signals(&waitmask);
-    if (!open_pty() || !serve(&waitmask))
+    InstallSignals(&waitmask);
+    if (!OpenPty() || !Serve(&waitmask)) {
         return 1;
-    shut_down();
+    }
+    ShutDown();
     return 0;
 }
