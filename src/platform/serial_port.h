@@ -29,3 +29,17 @@ uint32_t ReadSerialChunk(SerialPort port, char* buffer, uint32_t size);
 int SerialDeviceGone(SerialPort port);
 
 void CloseSerialPort(SerialPort port);
+
+// Whether the last failed open can mean that a module which was reset is
+// not back yet (its device not there, not yet given to its group, or still
+// probed by another program), so that trying again later may succeed.
+int OpenMayRecover();
+
+// Logs who holds the port, "Port held by NAME (pid N).", where the system
+// shows it; nothing otherwise. For after a failed open.
+void LogPortHolder(void* owner, const char* portName);
+
+// Releases the port that is open, if any, for a program that is about to
+// end on an interrupt: another thread may be using it. Leaves the port as
+// another program expects to find it.
+void AbandonSerialPort();

@@ -285,3 +285,16 @@ void CloseSerialPort(SerialPort port) {
     ioctl(fd, TIOCNXCL);
     close(fd);
 }
+
+int OpenMayRecover() {
+    // Gone or not yet there, not yet given to the dialout group by udev, or
+    // held a moment by a program that probes new ports.
+    return errno == ENOENT || errno == ENODEV || errno == ENXIO || errno == EACCES ||
+           errno == EBUSY || errno == EAGAIN;
+}
+
+void LogPortHolder(void*, const char*) {
+}
+
+void AbandonSerialPort() {
+}

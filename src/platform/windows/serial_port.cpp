@@ -115,3 +115,17 @@ int SerialDeviceGone(SerialPort port) {
 void CloseSerialPort(SerialPort port) {
     CloseHandle(Handle(port));
 }
+
+int OpenMayRecover() {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED;
+}
+
+void LogPortHolder(void*, const char*) {
+    // Windows does not tell which program has a port open.
+}
+
+void AbandonSerialPort() {
+    // The system closes the handle with the process, and nothing of the
+    // port's state outlives it.
+}
