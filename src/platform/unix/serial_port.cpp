@@ -293,8 +293,6 @@ int OpenMayRecover() {
            errno == EBUSY || errno == EAGAIN;
 }
 
-void LogPortHolder(void*, const char*) {
-}
+void LogPortHolder(void*, const char*) {}
 
-void AbandonSerialPort() {
-}
+void AbandonSerialPort() {}
