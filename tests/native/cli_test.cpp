@@ -269,35 +269,74 @@ void Listed(const char* path, const char* alias, void* context) {
     static_cast<std::vector<std::string>*>(context)->push_back(std::string(path) + " " + alias);
 }
 
-TEST_F(LinuxLive, ListShowsDevicesInNaturalOrderWithTheirStableNames) {
-    std::string tty = dir + "/class", byId = dir + "/by-id";
-    mkdir(tty.c_str(), 0700);
-    mkdir(byId.c_str(), 0700);
-    // name, has a device behind it, its serial type ("" when it has none)
+void Detailed(const char* label, const char* value, void* context) {
+    static_cast<std::vector<std::string>*>(context)->push_back(std::string("  ") + label + ": " +
+                                                               value);
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    FILE* file = fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr) << path;
+    fputs(text.c_str(), file);
+    fclose(file);
+}
+
+TEST_F(LinuxLive, ListShowsDevicesInNaturalOrderWithTheirStableNamesAndDetails) {
+    std::string tty = dir + "/class", dev = dir + "/dev", byId = dev + "/serial/by-id";
+    std::string byPath = dev + "/serial/by-path", usb = dir + "/usb1/1-1";
+    for (const std::string& folder :
+         {tty, dev, dev + "/serial", byId, byPath, dir + "/usb1", usb, usb + "/1-1:1.0",
+          usb + "/1-1:1.0/ttyUSB10", tty + "/console"}) {
+        mkdir(folder.c_str(), 0700);
+    }
+    // name, where its device link points ("" when it has none), its serial type ("" when none)
     const struct {
         const char* name;
-        bool device;
+        std::string device;
         const char* type;
-    } entries[] = {{"ttyUSB10", true, ""}, {"ttyS0", true, "4"}, {"ttyS1", true, "0"},
-                   {"ttyUSB2", true, ""},  {"tty1", false, ""},  {"ttyAMA0", true, "91"}};
+    } entries[] = {{"ttyUSB10", usb + "/1-1:1.0/ttyUSB10", ""},
+                   {"ttyS0", "/", "4"},
+                   {"ttyS1", "/", "0"},
+                   {"ttyUSB2", "/", ""},
+                   {"tty1", "", ""},
+                   {"ttyAMA0", "/", "91"}};
     for (const auto& e : entries) {
         std::string entry = tty + "/" + e.name;
         mkdir(entry.c_str(), 0700);
-        if (e.device) {
-            EXPECT_EQ(symlink("/", (entry + "/device").c_str()), 0) << entry;
+        if (!e.device.empty()) {
+            EXPECT_EQ(symlink(e.device.c_str(), (entry + "/device").c_str()), 0) << entry;
         }
         if (e.type[0] != '\0') {
-            FILE* type = fopen((entry + "/type").c_str(), "w");
-            fprintf(type, "%s\n", e.type);
-            fclose(type);
+            WriteFile(entry + "/type", std::string(e.type) + "\n");
         }
     }
+    const char* const usbFacts[][2] = {{"idVendor", "0403\n"},
+                                       {"idProduct", "6015\n"},
+                                       {"manufacturer", "Kavrel\n"},
+                                       {"product", "GNSS 7\n"},
+                                       {"serial", "K0042\n"}};
+    for (const auto& fact : usbFacts) {
+        WriteFile(usb + "/" + fact[0], fact[1]);
+    }
+    WriteFile(tty + "/console/active", "tty0 ttyAMA0\n");
     EXPECT_EQ(symlink("../../ttyUSB10", (byId + "/usb-Kavrel_GNSS_7-if00-port0").c_str()), 0);
-    std::vector<std::string> listed;
-    EXPECT_EQ(ListSerialPortsUnder(tty.c_str(), byId.c_str(), Listed, &listed), 4);
-    EXPECT_EQ(listed, (std::vector<std::string>{"/dev/ttyAMA0 ", "/dev/ttyS0 ", "/dev/ttyUSB2 ",
-                                                "/dev/ttyUSB10 " + byId +
-                                                    "/usb-Kavrel_GNSS_7-if00-port0"}));
+    EXPECT_EQ(symlink("../../ttyUSB10", (byPath + "/pci-0:14.0-usb-0:1:1.0-port0").c_str()), 0);
+    EXPECT_EQ(symlink("ttyAMA0", (dev + "/serial0").c_str()), 0);
+
+    const ListingRoots roots = {tty.c_str(), dev.c_str()};
+    std::vector<std::string> listed, detailed;
+    EXPECT_EQ(ListSerialPortsUnder(&roots, Listed, nullptr, &listed), 4);
+    EXPECT_EQ(listed, (std::vector<std::string>{
+                          dev + "/ttyAMA0 ", dev + "/ttyS0 ", dev + "/ttyUSB2 ",
+                          dev + "/ttyUSB10 " + byId + "/usb-Kavrel_GNSS_7-if00-port0"}));
+    EXPECT_EQ(ListSerialPortsUnder(&roots, Listed, Detailed, &detailed), 4);
+    EXPECT_EQ(Joined(detailed), Joined({dev + "/ttyAMA0 ", "  also: " + dev + "/serial0",
+                                        "  system console: ", dev + "/ttyS0 ", dev + "/ttyUSB2 ",
+                                        dev + "/ttyUSB10 " + byId + "/usb-Kavrel_GNSS_7-if00-port0",
+                                        "  by-id: " + byId + "/usb-Kavrel_GNSS_7-if00-port0",
+                                        "  by-path: " + byPath + "/pci-0:14.0-usb-0:1:1.0-port0",
+                                        "  manufacturer: Kavrel", "  product: GNSS 7",
+                                        "  usb id: 0403:6015", "  serial number: K0042"}));
 }
 
 } // namespace
