@@ -89,24 +89,25 @@ int UsageError(const char* problem, const char* what) {
     return EXIT_USAGE;
 }
 
-// The path alone in a verbose listing, where the by-id names follow as
-// details.
-void PrintPort(const char* path, const char* alias, void* verbose) {
-    if (alias[0] != '\0' && verbose == nullptr) {
+void PrintPort(const char* path, const char* alias, void*) {
+    if (alias[0] != '\0') {
         printf("%s\t%s\n", path, alias);
     } else {
         printf("%s\n", path);
     }
 }
 
+// In a verbose listing the by-id names follow as details.
+void PrintPath(const char* path, const char*, void*) {
+    printf("%s\n", path);
+}
+
 // Through the terminal's escaping: a device's strings are its maker's.
 void PrintDetail(const char* label, const char* value, void*) {
     char line[LOG_LINE_LEN];
-    int length =
-        snprintf(line, sizeof line, value[0] != '\0' ? "  %s: %s\r\n" : "  (%s)\r\n", label, value);
+    snprintf(line, sizeof line, value[0] != '\0' ? "  %s: %s\r\n" : "  (%s)\r\n", label, value);
     char out[TERMINAL_LINE_LEN];
-    size_t used = length < 0 ? 0 : (size_t)length < sizeof line ? (size_t)length : sizeof line - 1;
-    used = TerminalLine(line, used, out, sizeof out);
+    size_t used = TerminalLine(line, strlen(line), out, sizeof out);
     fwrite(out, 1, used, stdout);
 }
 
@@ -114,9 +115,9 @@ int ListPorts(const CommandLine* line) {
     if (line->wordCount != 1 || line->baudText != nullptr || line->rebootTimeoutText != nullptr) {
         return UsageError("list takes no arguments but -v", "");
     }
-    // The context only tells PrintPort that the listing is verbose.
-    void* verbose = line->verbose ? (void*)line : nullptr;
-    if (ListSerialPorts(PrintPort, line->verbose ? PrintDetail : nullptr, verbose) == 0) {
+    int count = line->verbose ? ListSerialPorts(PrintPath, PrintDetail, nullptr)
+                              : ListSerialPorts(PrintPort, nullptr, nullptr);
+    if (count == 0) {
         fprintf(stderr, "No serial port found. Plug in the module and run list again.\n");
     }
     return fflush(stdout) == 0 ? EXIT_DONE : EXIT_FAILED;
