@@ -1,5 +1,6 @@
 // kavrel-mode-switch-cli: the same switch as the window, from a terminal.
 // The engine's log lines go to standard output as they are made.
+#include <getopt.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -17,13 +18,46 @@ namespace {
 // The one place the version is written is the build's project version.
 const char VERSION[] = "kavrel-mode-switch-cli " KMS_VERSION;
 const int EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2;
+const unsigned DEFAULT_REBOOT_TIMEOUT_S = 30;
+const unsigned REBOOT_TIMEOUT_MAX_S = 3600;
+const unsigned MS_PER_SECOND = 1000;
+const int MAX_WORDS = 3; // the command, the port and the mode
 
-const char USAGE[] = "usage: kavrel-mode-switch-cli list\n"
-                     "       kavrel-mode-switch-cli switch PORT MODE [--baud RATE]\n"
-                     "       kavrel-mode-switch-cli --help | --version\n";
+const char USAGE[] =
+    "usage: kavrel-mode-switch-cli switch PORT MODE [-b RATE] [--reboot-timeout SECONDS]\n"
+    "       kavrel-mode-switch-cli list [-v]\n"
+    "       kavrel-mode-switch-cli -h | --help | -V | --version\n";
 const char PORT_HELP[] =
     "  PORT   COM5 on Windows; /dev/ttyUSB0, /dev/ttyACM0 or a /dev/serial/by-id/... path on "
     "Linux\n";
+const char OPTIONS_HELP[] =
+    "  -b, --baud RATE           the module's baud rate\n"
+    "  --reboot-timeout SECONDS  how long after each reset the module may take to come back\n"
+    "                            (1 to 3600, default 30); the port is tried again every 250 ms\n"
+    "  -v, --verbose             list: what the system knows of each port (Linux)\n"
+    "Options may come before or after PORT and MODE.\n"
+    "Exit status: 0 done, 1 failed, 2 usage error, 130 interrupted (Ctrl+C),\n"
+    "143 interrupted (SIGTERM).\n";
+
+const int REBOOT_TIMEOUT_OPTION = 1000; // a long option without a letter
+const char SHORT_OPTIONS[] = "-:b:hVv"; // in order, so POSIXLY_CORRECT changes nothing
+const struct option LONG_OPTIONS[] = {
+    {"baud", required_argument, nullptr, 'b'},
+    {"reboot-timeout", required_argument, nullptr, REBOOT_TIMEOUT_OPTION},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The command line, as given; checked after it is read in full.
+struct CommandLine {
+    const char* words[MAX_WORDS];
+    int wordCount;
+    const char* baudText;          // null: not given
+    const char* rebootTimeoutText; // null: not given
+    bool help, version, verbose;
+};
 
 // The usage, with the modes and rates as the tables hold them.
 void PrintUsage(FILE* out) {
@@ -36,7 +70,7 @@ void PrintUsage(FILE* out) {
     for (int i = 0; i < BAUD_TEXT_COUNT; ++i) {
         fprintf(out, "%s %s", i == 0 ? "" : " |", BAUD_TEXTS[i]);
     }
-    fprintf(out, "   (default %s)\n%s", BAUD_TEXTS[DEFAULT_BAUD_INDEX], PORT_HELP);
+    fprintf(out, "   (default %s)\n%s%s", BAUD_TEXTS[DEFAULT_BAUD_INDEX], PORT_HELP, OPTIONS_HELP);
 }
 
 // The terminal's log sink: each line is written and flushed at once, so that
@@ -63,9 +97,28 @@ void PrintPort(const char* path, const char* alias, void*) {
     }
 }
 
-int ListPorts() {
-    if (ListSerialPorts(PrintPort, nullptr) == 0) {
-        fprintf(stderr, "No COM port found. Plug in the device and click Refresh.\n");
+// In a verbose listing the by-id names follow as details.
+void PrintPath(const char* path, const char*, void*) {
+    printf("%s\n", path);
+}
+
+// Through the terminal's escaping: a device's strings are its maker's.
+void PrintDetail(const char* label, const char* value, void*) {
+    char line[LOG_LINE_LEN];
+    snprintf(line, sizeof line, value[0] != '\0' ? "  %s: %s\r\n" : "  (%s)\r\n", label, value);
+    char out[TERMINAL_LINE_LEN];
+    size_t used = TerminalLine(line, strlen(line), out, sizeof out);
+    fwrite(out, 1, used, stdout);
+}
+
+int ListPorts(const CommandLine* line) {
+    if (line->wordCount != 1 || line->baudText != nullptr || line->rebootTimeoutText != nullptr) {
+        return UsageError("list takes no arguments but -v", "");
+    }
+    int count = line->verbose ? ListSerialPorts(PrintPath, PrintDetail, nullptr)
+                              : ListSerialPorts(PrintPort, nullptr, nullptr);
+    if (count == 0) {
+        fprintf(stderr, "No serial port found. Plug in the module and run list again.\n");
     }
     return fflush(stdout) == 0 ? EXIT_DONE : EXIT_FAILED;
 }
@@ -89,24 +142,51 @@ uint32_t FindBaud(const char* text) {
     return 0;
 }
 
-// Checked in full before anything is opened: a usage error touches no port.
-int Switch(int argc, char** argv) {
-    if (argc != 4 && !(argc == 6 && strcmp(argv[4], "--baud") == 0)) {
-        return UsageError("switch takes PORT MODE [--baud RATE]", "");
+// Whole seconds in range, else 0.
+unsigned ParseSeconds(const char* text) {
+    unsigned seconds = 0;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9' || seconds > REBOOT_TIMEOUT_MAX_S) {
+            return 0;
+        }
+        seconds = seconds * 10 + (unsigned)(*digit - '0');
     }
-    const char* port = argv[2];
-    const ModeScript* script = FindMode(argv[3]);
-    uint32_t baud = FindBaud(argc == 6 ? argv[5] : BAUD_TEXTS[DEFAULT_BAUD_INDEX]);
+    return seconds <= REBOOT_TIMEOUT_MAX_S ? seconds : 0;
+}
+
+void SayInterruptedLine() {
+    LogLine(nullptr, "Interrupted: the module may have taken part of the script. Run the switch "
+                     "again.");
+}
+
+// Checked in full before anything is opened: a usage error touches no port.
+int Switch(const CommandLine* line) {
+    if (line->wordCount != 3 || line->verbose) {
+        return UsageError("switch takes PORT MODE [-b RATE] [--reboot-timeout SECONDS]", "");
+    }
+    const char* port = line->words[1];
+    const ModeScript* script = FindMode(line->words[2]);
+    const char* baudText =
+        line->baudText != nullptr ? line->baudText : BAUD_TEXTS[DEFAULT_BAUD_INDEX];
+    uint32_t baud = FindBaud(baudText);
+    const char* timeoutText = line->rebootTimeoutText;
+    unsigned timeoutS =
+        timeoutText != nullptr ? ParseSeconds(timeoutText) : DEFAULT_REBOOT_TIMEOUT_S;
     if (port[0] == '\0' || strlen(port) > PORT_PATH_MAX_LEN) {
         return UsageError("the port must be 1 to 255 bytes long", "");
     }
     if (script == nullptr) {
-        return UsageError("unknown mode: ", argv[3]);
+        return UsageError("unknown mode: ", line->words[2]);
     }
     if (baud == 0) {
-        return UsageError("unknown baud rate: ", argv[5]);
+        return UsageError("unknown baud rate: ", baudText);
+    }
+    if (timeoutS == 0) {
+        return UsageError("the reboot time-out must be 1 to 3600 seconds: ", timeoutText);
     }
     g_logSink = PrintLogLine;
+    g_rebootTimeoutMs = timeoutS * MS_PER_SECOND;
+    EndSwitchOnInterrupt(SayInterruptedLine);
     if (RunModeScript(nullptr, script->displayName, port, baud, script->sentences, script->count)) {
         return EXIT_DONE;
     }
@@ -114,24 +194,69 @@ int Switch(int argc, char** argv) {
     return EXIT_FAILED;
 }
 
+// The option getopt_long could not take, as the user typed it: a letter
+// inside a group (-vx) is told by itself.
+const char* BadOption(int option, char** argv) {
+    static char letter[3] = "-?";
+    if (option == '?' && optopt != 0) {
+        letter[1] = (char)optopt;
+        return letter;
+    }
+    return argv[optind - 1];
+}
+
+// 0 when the command line reads, else the usage error's status.
+int ReadCommandLine(int argc, char** argv, CommandLine* line) {
+    memset(line, 0, sizeof *line);
+    opterr = 0; // the program says what is wrong in its own words
+    for (int option;
+         (option = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1;) {
+        if (option == 1 && line->wordCount < MAX_WORDS) {
+            line->words[line->wordCount++] = optarg;
+        } else if (option == 1) {
+            return UsageError("too many arguments from: ", optarg);
+        } else if (option == 'b' || option == REBOOT_TIMEOUT_OPTION) {
+            (option == 'b' ? line->baudText : line->rebootTimeoutText) = optarg;
+        } else if (option == 'h' || option == 'V' || option == 'v') {
+            (option == 'h' ? line->help : option == 'V' ? line->version : line->verbose) = true;
+        } else {
+            return UsageError(option == ':' ? "a value is missing after " : "unknown option: ",
+                              BadOption(option, argv));
+        }
+    }
+    // Whatever follows "--".
+    for (; optind < argc; ++optind) {
+        if (line->wordCount == MAX_WORDS) {
+            return UsageError("too many arguments from: ", argv[optind]);
+        }
+        line->words[line->wordCount++] = argv[optind];
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     PrepareConsole();
-    const char* command = argc >= 2 ? argv[1] : "";
-    if (strcmp(command, "switch") == 0) {
-        return Switch(argc, argv);
+    CommandLine line;
+    int problem = ReadCommandLine(argc, argv, &line);
+    if (problem != 0) {
+        return problem;
     }
-    if (strcmp(command, "list") == 0) {
-        return argc == 2 ? ListPorts() : UsageError("list takes no arguments", "");
-    }
-    if (argc == 2 && strcmp(command, "--help") == 0) {
+    if (line.help) {
         PrintUsage(stdout);
         return EXIT_DONE;
     }
-    if (argc == 2 && strcmp(command, "--version") == 0) {
+    if (line.version) {
         puts(VERSION);
         return EXIT_DONE;
     }
-    return UsageError(argc < 2 ? "no command" : "unknown command: ", argc < 2 ? "" : command);
+    const char* command = line.wordCount > 0 ? line.words[0] : "";
+    if (strcmp(command, "switch") == 0) {
+        return Switch(&line);
+    }
+    if (strcmp(command, "list") == 0) {
+        return ListPorts(&line);
+    }
+    return UsageError(line.wordCount == 0 ? "no command" : "unknown command: ", command);
 }

@@ -3,15 +3,22 @@
 #include "engine/log_line.h"
 #include "platform/clock.h"
 
-uint32_t DrainPort(void* owner, SerialPort port, uint32_t durationMs) {
+namespace {
+
+// DrainPort, which with closeWhenGone also closes a port whose device has
+// gone; returns whether it closed the port.
+bool Drain(void* owner, SerialPort port, uint32_t durationMs, bool closeWhenGone) {
     uint32_t start = TickMs();
     uint32_t elapsed = 0;
     while (elapsed < durationMs) {
         if (SerialDeviceGone(port)) {
+            if (closeWhenGone) {
+                CloseSerialPort(port);
+            }
             // Nothing can arrive any more: the rest of the drain is waited
             // out, so the script keeps its schedule.
             WaitMs(durationMs - elapsed);
-            break;
+            return closeWhenGone;
         }
         char buffer[SERIAL_READ_CHUNK + 1];
         uint32_t got = ReadSerialChunk(port, buffer, SERIAL_READ_CHUNK);
@@ -29,7 +36,7 @@ uint32_t DrainPort(void* owner, SerialPort port, uint32_t durationMs) {
             // end and the drain is over. (A coarse tick count could still
             // show a little less.)
             WaitMs(remaining);
-            break;
+            return false;
         }
         // A read after a full pause could run past the end and push every
         // later sentence of the script back: the pause before the last read
@@ -37,6 +44,22 @@ uint32_t DrainPort(void* owner, SerialPort port, uint32_t durationMs) {
         uint32_t pause = remaining - READ_TIMEOUT_MS;
         WaitMs(pause < DRAIN_READ_PAUSE_MS ? pause : DRAIN_READ_PAUSE_MS);
         elapsed = TickMs() - start;
+    }
+    return false;
+}
+
+} // namespace
+
+uint32_t DrainPort(void* owner, SerialPort port, uint32_t durationMs) {
+    uint32_t start = TickMs();
+    Drain(owner, port, durationMs, false);
+    return TickMs() - start;
+}
+
+uint32_t DrainAndClose(void* owner, SerialPort port, uint32_t durationMs) {
+    uint32_t start = TickMs();
+    if (!Drain(owner, port, durationMs, true)) {
+        CloseSerialPort(port);
     }
     return TickMs() - start;
 }

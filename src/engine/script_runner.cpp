@@ -16,6 +16,7 @@ const uint32_t DRAIN_AFTER_SENTENCE_MS = 1200;
 const uint32_t SETTLE_AFTER_RESET_MS = 600;
 const uint32_t DRAIN_AFTER_RESET_MS = 800;
 const uint32_t REBOOT_WAIT_MS = 6500; // the module's port is back well within this
+const uint32_t MS_PER_SECOND = 1000;
 
 // The port and what a run needs to open it again after a reset.
 struct RunPort {
@@ -24,21 +25,44 @@ struct RunPort {
     uint32_t baudRate;
 };
 
+// Opens the port again after a reset, under the front end's reopen rule. 0
+// when it did not come back (logged).
+int Reopen(void* owner, RunPort* run, uint32_t resetMs) {
+    bool retrying = false;
+    for (;;) {
+        run->port = OpenSerialPort(run->name, run->baudRate);
+        if (run->port != NO_PORT) {
+            return 1;
+        }
+        bool mayRecover = OpenMayRecover() != 0; // read before anything can change the error
+        uint32_t sinceResetMs = TickMs() - resetMs;
+        if (!mayRecover || sinceResetMs >= g_rebootTimeoutMs) {
+            LogLastError(owner, "Reopen serial port after reboot failed");
+            LogPortHolder(owner, run->name);
+            return 0;
+        }
+        if (!retrying) {
+            LogLine(owner, "Port not back yet; trying again until %lu s after the reset.",
+                    (unsigned long)(g_rebootTimeoutMs / MS_PER_SECOND));
+            retrying = true;
+        }
+        // The last try comes at the time-out itself.
+        uint32_t leftMs = g_rebootTimeoutMs - sinceResetMs;
+        WaitMs(leftMs < REOPEN_RETRY_MS ? leftMs : REOPEN_RETRY_MS);
+    }
+}
+
 // After the reset sentence: the last of the module's reply, the close, the
 // reboot wait and the reopen. 0 when the port did not come back (logged);
 // it is closed then.
 int AwaitReboot(void* owner, RunPort* run) {
+    uint32_t resetMs = TickMs();
     WaitMs(SETTLE_AFTER_RESET_MS);
-    DrainPort(owner, run->port, DRAIN_AFTER_RESET_MS);
-    CloseSerialPort(run->port);
+    DrainAndClose(owner, run->port, DRAIN_AFTER_RESET_MS);
+    run->port = NO_PORT;
     LogLine(owner, "Waiting for module reboot...");
     WaitMs(REBOOT_WAIT_MS);
-    run->port = OpenSerialPort(run->name, run->baudRate);
-    if (run->port == NO_PORT) {
-        LogLastError(owner, "Reopen serial port after reboot failed");
-        return 0;
-    }
-    return 1;
+    return Reopen(owner, run, resetMs);
 }
 
 // Writes one sentence and waits out the module's answer. 0 when the run must
@@ -60,6 +84,8 @@ int PlaySentence(void* owner, RunPort* run, const char* sentence) {
 
 } // namespace
 
+uint32_t g_rebootTimeoutMs = 0;
+
 int RunModeScript(void* owner, const char* displayName, const char* portName, uint32_t baudRate,
                   const char* const* sentences, unsigned count) {
     LogLine(owner, "");
@@ -69,6 +95,7 @@ int RunModeScript(void* owner, const char* displayName, const char* portName, ui
     if (run.port == NO_PORT) {
         LogLastError(owner,
                      "Open serial port failed. Check that Sonvara or serial assistants are closed");
+        LogPortHolder(owner, portName);
         return 0;
     }
     for (unsigned i = 0; i < count; ++i) {

@@ -188,7 +188,6 @@ TEST_F(LinuxLive, SurveyInRunPrintsTheLogAndRunsThatLoseTheirReaderGoOn) {
 
 TEST_F(LinuxLive, FailuresSayWhyThenFailed) {
     std::string held = Module("held", {});
-    std::string never = Module("never", {"--reboot", "never"});
     int holder = open(held.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     struct Case {
@@ -201,8 +200,6 @@ TEST_F(LinuxLive, FailuresSayWhyThenFailed) {
         {dir + "/absent", "rover",
          "Open serial port failed. Check that Sonvara or serial assistants are closed: No such "
          "file or directory (errno 2)"},
-        {never, "base-only",
-         "Reopen serial port after reboot failed: No such file or directory (errno 2)"},
     };
     for (const Case& c : cases) {
         Started cli = Start({KMS_CLI, "switch", c.port, c.mode});
@@ -269,35 +266,214 @@ void Listed(const char* path, const char* alias, void* context) {
     static_cast<std::vector<std::string>*>(context)->push_back(std::string(path) + " " + alias);
 }
 
-TEST_F(LinuxLive, ListShowsDevicesInNaturalOrderWithTheirStableNames) {
-    std::string tty = dir + "/class", byId = dir + "/by-id";
-    mkdir(tty.c_str(), 0700);
-    mkdir(byId.c_str(), 0700);
-    // name, has a device behind it, its serial type ("" when it has none)
+void Detailed(const char* label, const char* value, void* context) {
+    static_cast<std::vector<std::string>*>(context)->push_back(std::string("  ") + label + ": " +
+                                                               value);
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    FILE* file = fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr) << path;
+    fputs(text.c_str(), file);
+    fclose(file);
+}
+
+TEST_F(LinuxLive, ListShowsDevicesInNaturalOrderWithTheirStableNamesAndDetails) {
+    std::string tty = dir + "/class", dev = dir + "/dev", byId = dev + "/serial/by-id";
+    std::string byPath = dev + "/serial/by-path", usb = dir + "/usb1/1-1";
+    for (const std::string& folder :
+         {tty, dev, dev + "/serial", byId, byPath, dir + "/usb1", usb, usb + "/1-1:1.0",
+          usb + "/1-1:1.0/ttyUSB10", tty + "/console"}) {
+        mkdir(folder.c_str(), 0700);
+    }
+    // name, where its device link points ("" when it has none), its serial type ("" when none)
     const struct {
         const char* name;
-        bool device;
+        std::string device;
         const char* type;
-    } entries[] = {{"ttyUSB10", true, ""}, {"ttyS0", true, "4"}, {"ttyS1", true, "0"},
-                   {"ttyUSB2", true, ""},  {"tty1", false, ""},  {"ttyAMA0", true, "91"}};
+    } entries[] = {{"ttyUSB10", usb + "/1-1:1.0/ttyUSB10", ""},
+                   {"ttyS0", "/", "4"},
+                   {"ttyS1", "/", "0"},
+                   {"ttyUSB2", "/", ""},
+                   {"tty1", "", ""},
+                   {"ttyAMA0", "/", "91"}};
     for (const auto& e : entries) {
         std::string entry = tty + "/" + e.name;
         mkdir(entry.c_str(), 0700);
-        if (e.device) {
-            EXPECT_EQ(symlink("/", (entry + "/device").c_str()), 0) << entry;
+        if (!e.device.empty()) {
+            EXPECT_EQ(symlink(e.device.c_str(), (entry + "/device").c_str()), 0) << entry;
         }
         if (e.type[0] != '\0') {
-            FILE* type = fopen((entry + "/type").c_str(), "w");
-            fprintf(type, "%s\n", e.type);
-            fclose(type);
+            WriteFile(entry + "/type", std::string(e.type) + "\n");
         }
     }
+    const char* const usbFacts[][2] = {{"idVendor", "0403\n"},
+                                       {"idProduct", "6015\n"},
+                                       {"manufacturer", "Kavrel\n"},
+                                       {"product", "GNSS 7\n"},
+                                       {"serial", "K0042\n"}};
+    for (const auto& fact : usbFacts) {
+        WriteFile(usb + "/" + fact[0], fact[1]);
+    }
+    WriteFile(tty + "/console/active", "tty0 ttyAMA0\n");
     EXPECT_EQ(symlink("../../ttyUSB10", (byId + "/usb-Kavrel_GNSS_7-if00-port0").c_str()), 0);
-    std::vector<std::string> listed;
-    EXPECT_EQ(ListSerialPortsUnder(tty.c_str(), byId.c_str(), Listed, &listed), 4);
-    EXPECT_EQ(listed, (std::vector<std::string>{"/dev/ttyAMA0 ", "/dev/ttyS0 ", "/dev/ttyUSB2 ",
-                                                "/dev/ttyUSB10 " + byId +
-                                                    "/usb-Kavrel_GNSS_7-if00-port0"}));
+    EXPECT_EQ(symlink("../../ttyUSB10", (byPath + "/pci-0:14.0-usb-0:1:1.0-port0").c_str()), 0);
+    EXPECT_EQ(symlink("ttyAMA0", (dev + "/serial0").c_str()), 0);
+
+    const ListingRoots roots = {tty.c_str(), dev.c_str()};
+    std::vector<std::string> listed, detailed;
+    EXPECT_EQ(ListSerialPortsUnder(&roots, Listed, nullptr, &listed), 4);
+    EXPECT_EQ(listed, (std::vector<std::string>{
+                          dev + "/ttyAMA0 ", dev + "/ttyS0 ", dev + "/ttyUSB2 ",
+                          dev + "/ttyUSB10 " + byId + "/usb-Kavrel_GNSS_7-if00-port0"}));
+    EXPECT_EQ(ListSerialPortsUnder(&roots, Listed, Detailed, &detailed), 4);
+    EXPECT_EQ(Joined(detailed), Joined({dev + "/ttyAMA0 ", "  also: " + dev + "/serial0",
+                                        "  system console: ", dev + "/ttyS0 ", dev + "/ttyUSB2 ",
+                                        dev + "/ttyUSB10 " + byId + "/usb-Kavrel_GNSS_7-if00-port0",
+                                        "  by-id: " + byId + "/usb-Kavrel_GNSS_7-if00-port0",
+                                        "  by-path: " + byPath + "/pci-0:14.0-usb-0:1:1.0-port0",
+                                        "  manufacturer: Kavrel", "  product: GNSS 7",
+                                        "  usb id: 0403:6015", "  serial number: K0042"}));
+}
+
+// The terminal program as users run it on real machines: ports under by-id
+// paths, modules slow to come back, Ctrl+C, options in every form.
+
+// A port path as long as users' by-id paths (60 to 90 bytes).
+std::string ById(const std::string& tag) {
+    return "usb-Kavrel_GNSS_Receiver_K0042-if00-port0-" + tag;
+}
+
+// Reads the program's output until it holds the wanted text or the program
+// has ended; returns what came.
+std::string ReadUntil(int fd, const std::string& wanted) {
+    std::string text;
+    char buffer[4096];
+    struct pollfd wait = {fd, POLLIN, 0};
+    while (text.find(wanted) == std::string::npos && poll(&wait, 1, 20000) == 1) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0) {
+            break;
+        }
+        text.append(buffer, (size_t)got);
+    }
+    return text;
+}
+
+TEST_F(LinuxLive, AModuleBackAt9sIsWaitedForAndOneNeverBackFailsAtTheTimeout) {
+    std::string slow = Module(ById("slow"), {"--reboot", "vanish", "--reboot-delay-ms", "9000"});
+    std::string never = Module(ById("never"), {"--reboot", "never"});
+    ASSERT_TRUE(slow.size() >= 60 && slow.size() <= 90) << slow;
+    Started back = Start({KMS_CLI, "switch", slow, "base-only"});
+    Started lost = Start({KMS_CLI, "switch", never, "base-only", "--reboot-timeout", "9"});
+
+    std::string first = ReadUntil(back.output, ">> ");
+    EXPECT_EQ(waitpid(back.pid, nullptr, WNOHANG), 0) << "ended before its first sentence";
+    EXPECT_NE(first.find("Start: Base mode only"), std::string::npos)
+        << "not in the pipe while the switch runs:\n"
+        << first;
+    std::string output = ReadAll(lost.output);
+    uint32_t endedMs = TickMs();
+    EXPECT_EQ(ExitStatus(lost.pid), 1) << output;
+    std::vector<std::string> lines = Entries(output);
+    ASSERT_GE(lines.size(), 3u) << output;
+    EXPECT_EQ(Joined({lines.end() - 3, lines.end()}),
+              Joined({"Port not back yet; trying again until 9 s after the reset.",
+                      "Reopen serial port after reboot failed: No such file or directory (errno 2)",
+                      "Failed."}));
+    std::vector<TranscriptLine> received = Received(ById("never"));
+    ASSERT_EQ(received.size(), 3u) << output;
+    uint32_t afterResetMs = endedMs - (uint32_t)received.back().ms;
+    EXPECT_GE(afterResetMs, 8900u) << "failed before the time-out";
+    EXPECT_LE(afterResetMs, 10500u) << "failed long after the time-out";
+
+    output = first + ReadAll(back.output);
+    EXPECT_EQ(ExitStatus(back.pid), 0) << output;
+    lines = Entries(output);
+    ASSERT_GE(lines.size(), 3u) << output;
+    EXPECT_EQ(Joined({lines.end() - 3, lines.end()}),
+              Joined({"Waiting for module reboot...",
+                      "Port not back yet; trying again until 30 s after the reset.",
+                      "Done: Base mode only"}));
+    EXPECT_EQ(CountPrefix(lines, "Port not back yet"), 1) << output;
+    ExpectScheduled(Received(ById("slow")), expected::SCRIPTS[1]);
+}
+
+TEST_F(LinuxLive, CtrlCAndSigtermEndTheSwitchAtOnceWithTheInterruptedLine) {
+    const struct {
+        int signal;
+        const char* after; // the switch is stopped once this is out
+        int status;
+    } cases[] = {{SIGINT, "Waiting for module reboot...", 130}, {SIGTERM, ">> ", 143}};
+    for (const auto& c : cases) {
+        std::string name = ById(std::to_string(c.signal));
+        std::string port = Module(name, {"--reboot", "vanish", "--reboot-delay-ms", "1000"});
+        Started cli = Start({KMS_CLI, "switch", port, "base-only"});
+        std::string output = ReadUntil(cli.output, c.after);
+        kill(cli.pid, c.signal);
+        uint32_t sentMs = TickMs();
+        output += ReadAll(cli.output);
+        int status = ExitStatus(cli.pid);
+        uint32_t tookMs = TickMs() - sentMs;
+        std::string what = "signal " + std::to_string(c.signal) + " after '" + c.after + "'";
+        EXPECT_EQ(status, c.status) << what << "\n" << output;
+        EXPECT_LE(tookMs, 1000u) << what << ": the program went on";
+        std::vector<std::string> lines = Entries(output);
+        EXPECT_EQ(lines.empty() ? "(nothing)" : lines.back(),
+                  "Interrupted: the module may have taken part of the script. Run the switch "
+                  "again.")
+            << what;
+        SerialPort free = NO_PORT;
+        for (int i = 0; i < 100 && free == NO_PORT; ++i) {
+            free = OpenSerialPort(port.c_str(), 460800);
+            WaitMs(free == NO_PORT ? 50 : 0);
+        }
+        EXPECT_NE(free, NO_PORT) << what << ": the port was not left free";
+        CloseSerialPort(free);
+    }
+}
+
+TEST_F(LinuxLive, OptionsAreTakenInTheFormsTerminalUsersType) {
+    std::string absent = dir + "/absent";
+    const std::string start = "Start: Rover mode  " + absent + "  ";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string output; // a part of standard output
+    } cases[] = {
+        {{"switch", absent, "rover", "-b", "9600"}, 1, start + "9600\n"},
+        {{"-b9600", "switch", absent, "rover"}, 1, start + "9600\n"},
+        {{"switch", absent, "--baud=38400", "rover"}, 1, start + "38400\n"},
+        {{"switch", "--baud", "115200", absent, "rover", "--reboot-timeout", "8"},
+         1,
+         start + "115200\n"},
+        {{"switch", absent, "rover", "--reboot-timeout=3600"}, 1, start + "460800\n"},
+        {{"switch", absent, "rover", "--reboot-timeout", "0"}, 2, ""},
+        {{"switch", absent, "rover", "--reboot-timeout", "3601"}, 2, ""},
+        {{"switch", absent, "rover", "--reboot-timeout"}, 2, ""},
+        {{"list", "-v", "--baud", "9600"}, 2, ""},
+        {{"switch", "--help"}, 0, "\nExit status: 0 done, 1 failed, 2 usage error, 130"},
+        {{"-h"}, 0, "\nusage: kavrel-mode-switch-cli switch PORT MODE [-b RATE]"},
+        {{"-V"}, 0, "kavrel-mode-switch-cli 1."},
+        {{"list", "--version"}, 0, "kavrel-mode-switch-cli 1."},
+    };
+    for (const auto& c : cases) {
+        std::string what = "arguments:";
+        std::vector<std::string> args = {KMS_CLI};
+        for (const std::string& arg : c.args) {
+            what += " '" + arg + "'";
+            args.push_back(arg);
+        }
+        Started cli = Start(args, nullptr, true);
+        std::string output = "\n" + ReadAll(cli.output);
+        ReadAll(cli.errors);
+        EXPECT_EQ(ExitStatus(cli.pid), c.status) << what << "\n" << output;
+        EXPECT_NE(output.find(c.output), std::string::npos) << what << ": standard output\n"
+                                                            << output;
+        if (c.status == 2) {
+            EXPECT_EQ(output, "\n") << what << ": a usage error printed on standard output";
+        }
+    }
 }
 
 } // namespace

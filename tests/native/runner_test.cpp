@@ -25,7 +25,9 @@ typedef std::vector<std::string> Events;
 // The fake module and clock; -1 means never.
 struct Fake {
     int failOpen = -1, failWrite = -1; // index of the call that fails (0 = first)
+    int failOpens = 1;                 // opens that fail in a row from failOpen
     int error = 0;                     // what the failing call leaves as the last error
+    bool goneAtReset = false;          // the module leaves the bus as it takes the reset
     std::string queued;                // bytes the module has sent and nobody has read
     bool gone = false;                 // the module's device has gone
     uint32_t tickStepMs = 1;           // how coarsely the tick count moves
@@ -54,9 +56,11 @@ int RecordLogLine(void* owner, const char* line, size_t length) {
 // The platform part, faked.
 SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
     Record("open " + std::string(portName) + " " + std::to_string(baudRate));
-    if (g.opens++ == g.failOpen) {
+    int index = g.opens++;
+    if (g.failOpen >= 0 && index >= g.failOpen && index < g.failOpen + g.failOpens) {
         return NO_PORT;
     }
+    g.gone = false;
     g.nowMs += expected::OPEN_MS;
     ++g.openPorts;
     return FAKE_PORT;
@@ -64,6 +68,7 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
 
 int WriteSentence(SerialPort port, const char* sentence) {
     Record(std::string(port == FAKE_PORT ? "write " : "write to a closed port ") + sentence);
+    g.gone = g.gone || (g.goneAtReset && sentence == expected::Sentence(expected::RESET));
     return g.writes++ != g.failWrite;
 }
 
@@ -88,6 +93,17 @@ void CloseSerialPort(SerialPort port) {
     Record(port == FAKE_PORT ? "close" : "close a closed port");
     --g.openPorts;
 }
+
+// Error 2 stands for a port that is not back yet.
+int OpenMayRecover() {
+    return g.error == 2;
+}
+
+void LogPortHolder(void*, const char* portName) {
+    Record("holder " + std::string(portName));
+}
+
+void AbandonSerialPort() {}
 
 void WaitMs(uint32_t durationMs) {
     g.nowMs += durationMs;
@@ -152,6 +168,18 @@ Events FailedRun(const expected::Script& script, const std::string& call, int n,
     return events;
 }
 
+void ExpectEvents(const char* what, const Events& want) {
+    for (size_t i = 0; i < std::max(g.events.size(), want.size()); ++i) {
+        std::string got = i < g.events.size() ? g.events[i] : "(nothing)";
+        std::string wanted = i < want.size() ? want[i] : "(nothing)";
+        if (got != wanted) {
+            ADD_FAILURE() << what << ", event " << i << ": got '" << got << "', expected '"
+                          << wanted << "'";
+            return;
+        }
+    }
+}
+
 struct RunCase {
     const char* what;
     int script;              // index into expected::SCRIPTS
@@ -170,7 +198,8 @@ const RunCase RUN_CASES[] = {
      "open",
      0,
      5,
-     {"log Open serial port failed. Check that Sonvara or serial assistants are closed: error 5"}},
+     {"log Open serial port failed. Check that Sonvara or serial assistants are closed: error 5",
+      "holder COM7"}},
     {"write fails", 2, "write", 1, 31, {"log Serial write failed: error 31", "close"}},
     {"reset sentence not written",
      1,
@@ -178,11 +207,17 @@ const RunCase RUN_CASES[] = {
      2,
      1460,
      {"log Serial write failed: error 1460", "close"}},
-    {"reopen fails", 0, "open", 1, 2, {"log Reopen serial port after reboot failed: error 2"}},
+    {"reopen fails",
+     0,
+     "open",
+     1,
+     2,
+     {"log Reopen serial port after reboot failed: error 2", "holder COM7"}},
 };
 
 TEST(ScriptRunner, EachModeAndEachFailureFollowsItsExactSchedule) {
     g_logSink = RecordLogLine;
+    g_rebootTimeoutMs = 0;
     for (const RunCase& c : RUN_CASES) {
         g = Fake();
         g.error = c.error;
@@ -199,16 +234,130 @@ TEST(ScriptRunner, EachModeAndEachFailureFollowsItsExactSchedule) {
         Events want = c.failingCall == nullptr
                           ? SuccessfulRun(script)
                           : FailedRun(script, c.failingCall, c.failingIndex, c.tail);
-        for (size_t i = 0; i < std::max(g.events.size(), want.size()); ++i) {
-            std::string got = i < g.events.size() ? g.events[i] : "(nothing)";
-            std::string wanted = i < want.size() ? want[i] : "(nothing)";
-            if (got != wanted) {
-                ADD_FAILURE() << c.what << ", event " << i << ": got '" << got << "', expected '"
-                              << wanted << "'";
-                break;
-            }
-        }
+        ExpectEvents(c.what, want);
     }
+}
+
+const char OPEN_TEXT[] = "open COM7 460800";
+const char WAITING[] = "log Waiting for module reboot...";
+const char DONE[] = "log Done: Base mode only";
+const char NOT_BACK[] = "log Reopen serial port after reboot failed: error ";
+
+struct RebootCase {
+    const char* what;
+    uint32_t rebootTimeoutMs; // 0: the window's rule
+    bool goneAtReset;
+    int failOpen, failOpens, error;
+    const char* cutAt; // the run as scheduled up to this call, then the tail
+    std::vector<std::pair<unsigned, std::string>> tail; // ms after the cut, what
+};
+
+// Base Only, whose reset sentence is written at 3250 ms.
+const RebootCase REBOOT_CASES[] = {
+    {"window: hang-up at the reset",
+     0,
+     true,
+     -1,
+     0,
+     0,
+     "write", // closed when the drain sees it, and only then
+     {{600, "close"}, {1400, WAITING}, {7900, OPEN_TEXT}, {8150, "close"}, {8150, DONE}}},
+    {"window: one reopen only",
+     0,
+     false,
+     1,
+     3,
+     2,
+     "write",
+     {{1400, "close"},
+      {1400, WAITING},
+      {7900, OPEN_TEXT},
+      {7900, NOT_BACK + std::string("2")},
+      {7900, "holder COM7"}}},
+    {"terminal: hang-up, back on the fourth try",
+     30000,
+     true,
+     1,
+     3,
+     2,
+     "write",
+     {{600, "close"},
+      {1400, WAITING},
+      {7900, OPEN_TEXT},
+      {7900, "log Port not back yet; trying again until 30 s after the reset."},
+      {8150, OPEN_TEXT},
+      {8400, OPEN_TEXT},
+      {8650, OPEN_TEXT},
+      {8900, "close"},
+      {8900, DONE}}},
+    {"terminal: never back, the last try at the time-out",
+     9000,
+     false,
+     1,
+     100,
+     2,
+     "write",
+     {{1400, "close"},
+      {1400, WAITING},
+      {7900, OPEN_TEXT},
+      {7900, "log Port not back yet; trying again until 9 s after the reset."},
+      {8150, OPEN_TEXT},
+      {8400, OPEN_TEXT},
+      {8650, OPEN_TEXT},
+      {8900, OPEN_TEXT},
+      {9000, OPEN_TEXT},
+      {9000, NOT_BACK + std::string("2")},
+      {9000, "holder COM7"}}},
+    {"terminal: an error that cannot mean 'not back yet'",
+     30000,
+     false,
+     1,
+     100,
+     22,
+     "write",
+     {{1400, "close"},
+      {1400, WAITING},
+      {7900, OPEN_TEXT},
+      {7900, NOT_BACK + std::string("22")},
+      {7900, "holder COM7"}}},
+    {"terminal: the first open is not tried again",
+     30000,
+     false,
+     0,
+     100,
+     2,
+     "open",
+     {{0, "log Open serial port failed. Check that Sonvara or serial assistants are closed: "
+          "error 2"},
+      {0, "holder COM7"}}},
+};
+
+TEST(ScriptRunner, ReopenRulesAndHangUpAtTheResetFollowTheirExactSchedule) {
+    g_logSink = RecordLogLine;
+    const expected::Script& script = expected::SCRIPTS[1];
+    const ModeScript* table = FindModeScript(script.mode);
+    for (const RebootCase& c : REBOOT_CASES) {
+        g = Fake();
+        g_rebootTimeoutMs = c.rebootTimeoutMs;
+        g.goneAtReset = c.goneAtReset;
+        g.failOpen = c.failOpen;
+        g.failOpens = c.failOpens;
+        g.error = c.error;
+        int result = RunModeScript(&g_owner, table->displayName, "COM7", 460800, table->sentences,
+                                   table->count);
+
+        bool done = c.tail.back().second == DONE;
+        EXPECT_EQ(result, done) << c.what;
+        EXPECT_EQ(g.openPorts, 0) << c.what << ": the run left a port open";
+        int cutIndex = strcmp(c.cutAt, "write") == 0 ? 2 : 0; // the reset sentence's write
+        Events want = FailedRun(script, c.cutAt, cutIndex, {});
+        unsigned cutMs = (unsigned)std::stoul(want.back());
+        for (const auto& step : c.tail) {
+            want.push_back(std::to_string(cutMs + step.first) + " " + step.second);
+        }
+        ExpectEvents(c.what, want);
+    }
+    g_rebootTimeoutMs = 0;
 }
 
 TEST(Drain, EndsAtItsDurationWithEveryReadInsideIt) {

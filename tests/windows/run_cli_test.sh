@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The terminal program's Windows build under Wine: "list" in the window's
-# order, and one switch against a simulated module.
+# order and with no port, and one switch against a simulated module.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
 cli="$1"
@@ -30,5 +30,8 @@ check "sentences sent" "$(printf '%s\n' "$out" | grep -o '>> .*' | tr -d '\r')" 
 check "last line" "$(printf '%s\n' "$out" | tail -1 | cut -c12- | tr -d '\r')" "Done: Rover mode"
 check "sentences the module received" "$(grep -c ' RX 460800 8N1 CRLF ' "$KMS_RUN_DIR/cli.transcript")" 4
 kms_ports
+check "list with no port: the terminal program's own hint" \
+  "$(wine "$cli" list 2>&1 >/dev/null </dev/null | tr -d '\r')" \
+  "No serial port found. Plug in the module and run list again."
 echo "$failures failed"
 [ "$failures" -eq 0 ]

@@ -1,10 +1,74 @@
 #include "cli/console.h"
 
+#include <pthread.h>
 #include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "platform/serial_port.h"
+
+namespace {
+
+// How long the line may take before the program ends without it.
+const long INTERRUPT_LINE_WAIT_NS = 80L * 1000000L;
+
+SayInterrupted g_say = nullptr;
+int g_interruptStatus = EXIT_INTERRUPTED;
+std::atomic<bool> g_abandoned(false);
+sigset_t g_interrupts;
+
+[[noreturn]] void EndInterrupted() {
+    if (!g_abandoned.exchange(true)) {
+        AbandonSerialPort();
+    }
+    _exit(g_interruptStatus);
+}
+
+void* SayAndEnd(void*) {
+    g_say();
+    EndInterrupted();
+}
+
+// Waits with the interrupts blocked in every thread, so that neither the
+// switch's waits nor its system calls see them: the program ends here, in
+// one place, however far the switch has come.
+void* WaitForInterrupt(void*) {
+    int signal = 0;
+    if (sigwait(&g_interrupts, &signal) != 0) {
+        return nullptr;
+    }
+    g_interruptStatus = signal == SIGINT ? EXIT_INTERRUPTED : EXIT_TERMINATED;
+    pthread_t sayer;
+    if (pthread_create(&sayer, nullptr, SayAndEnd, nullptr) == 0) {
+        // A second interrupt ends the wait at once.
+        struct timespec wait = {0, INTERRUPT_LINE_WAIT_NS};
+        sigtimedwait(&g_interrupts, nullptr, &wait);
+    }
+    EndInterrupted();
+}
+
+} // namespace
 
 void PrepareConsole() {
     // Lines that can no longer be written are dropped (EIO, EPIPE) instead.
     signal(SIGHUP, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
     signal(SIGTTOU, SIG_IGN);
+}
+
+void EndSwitchOnInterrupt(SayInterrupted say) {
+    g_say = say;
+    sigemptyset(&g_interrupts);
+    sigaddset(&g_interrupts, SIGINT);
+    sigaddset(&g_interrupts, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &g_interrupts, nullptr);
+    pthread_t waiter;
+    if (pthread_create(&waiter, nullptr, WaitForInterrupt, nullptr) != 0) {
+        // Without the thread an interrupt still ends the program, silently.
+        pthread_sigmask(SIG_UNBLOCK, &g_interrupts, nullptr);
+        return;
+    }
+    pthread_detach(waiter);
 }

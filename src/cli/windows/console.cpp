@@ -2,9 +2,46 @@
 
 #include <windows.h>
 
+#include "platform/serial_port.h"
+
+namespace {
+
+const DWORD INTERRUPT_LINE_WAIT_MS = 80; // how long the line may take before the program ends
+
+SayInterrupted g_say = NULL;
+
+DWORD WINAPI SayOnItsOwn(LPVOID) {
+    g_say();
+    return 0;
+}
+
+// Runs on a thread the system starts for it.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        return FALSE; // closing the console, logging off: the system's own ending
+    }
+    HANDLE sayer = CreateThread(NULL, 0, SayOnItsOwn, NULL, 0, NULL);
+    if (sayer != NULL) {
+        WaitForSingleObject(sayer, INTERRUPT_LINE_WAIT_MS);
+        CloseHandle(sayer);
+    }
+    AbandonSerialPort();
+    // Not ExitProcess: the switch's thread may hold the console's output,
+    // and the C library's clean-up would wait for it.
+    TerminateProcess(GetCurrentProcess(), EXIT_INTERRUPTED);
+    return TRUE;
+}
+
+} // namespace
+
 void PrepareConsole() {
     // A parent may have left Ctrl+C ignored; its default handling ends the
     // program at once. A write to a closed pipe just fails, and the line is
     // dropped.
     SetConsoleCtrlHandler(NULL, FALSE);
+}
+
+void EndSwitchOnInterrupt(SayInterrupted say) {
+    g_say = say;
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,8 +15,15 @@ namespace {
 
 const size_t PATH_BYTES = 256;       // a path of up to 255 bytes and its terminator
 const int MAX_LISTED_PORTS = 256;    // ports kept from one listing; the rest are ignored
+const int MAX_LINKS_PER_PORT = 16;   // by-id or by-path names shown for one port
 const size_t TYPE_TEXT_BYTES = 16;   // bytes read from a port's type file
-const char DEVICE_FOLDER[] = "/dev"; // where the class folder's names are opened
+const size_t ATTRIBUTE_BYTES = 256;  // bytes read from a sysfs attribute or the console list
+const size_t ID_TEXT_BYTES = 16;     // bytes read from a USB vendor or product id (4 digits)
+const int USB_DEVICE_MAX_LEVELS = 4; // from a port's device up to its USB device
+const char BY_ID[] = "serial/by-id"; // under the device folder
+const char BY_PATH[] = "serial/by-path";
+// The names a Raspberry Pi gives its UARTs: serial0 is the one on the GPIO header.
+const char* const BOARD_ALIASES[] = {"serial0", "serial1"};
 
 struct PortTable {
     char names[MAX_LISTED_PORTS][PATH_BYTES];
@@ -50,31 +58,40 @@ int ReadsZero(const char* text) {
     return *rest == '\0';
 }
 
+// A sysfs attribute's text without its line end; empty when there is none.
+void ReadAttribute(const char* folder, const char* leaf, char* text, size_t size) {
+    char path[PATH_BYTES];
+    text[0] = '\0';
+    int descriptor = JoinPath(path, folder, leaf, nullptr) ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+    if (descriptor < 0) {
+        return;
+    }
+    ssize_t got = read(descriptor, text, size - 1);
+    close(descriptor);
+    size_t length = got > 0 ? (size_t)got : 0;
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) {
+        --length;
+    }
+    text[length] = '\0';
+}
+
 // The serial core registers every legacy ttyS slot whether or not a UART
 // answers there; the empty ones report type 0 (PORT_UNKNOWN). A type file
 // that is missing or unreadable says nothing, so the entry stays.
 int IsPlaceholder(const char* classFolder, const char* name) {
-    char path[PATH_BYTES];
-    if (!JoinPath(path, classFolder, name, "type")) {
-        return 0;
-    }
-    int descriptor = open(path, O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
-        return 0;
-    }
+    char folder[PATH_BYTES];
     char text[TYPE_TEXT_BYTES];
-    ssize_t got = read(descriptor, text, sizeof text - 1);
-    close(descriptor);
-    if (got <= 0) {
+    if (!JoinPath(folder, classFolder, name, nullptr)) {
         return 0;
     }
-    text[got] = '\0';
+    ReadAttribute(folder, "type", text, sizeof text);
     return ReadsZero(text);
 }
 
-int IsPort(const char* classFolder, const char* name) {
+int IsPort(const ListingRoots* roots, const char* name) {
+    const char* classFolder = roots->sysClassTty;
     char devicePath[PATH_BYTES];
-    if (name[0] == '.' || !JoinPath(devicePath, DEVICE_FOLDER, name, nullptr)) {
+    if (name[0] == '.' || !JoinPath(devicePath, roots->dev, name, nullptr)) {
         return 0;
     }
     return HasDevice(classFolder, name) && !IsPlaceholder(classFolder, name);
@@ -86,13 +103,13 @@ void KeepPort(PortTable* table, const char* name) {
     }
 }
 
-void CollectPorts(const char* classFolder, PortTable* table) {
-    DIR* folder = opendir(classFolder);
+void CollectPorts(const ListingRoots* roots, PortTable* table) {
+    DIR* folder = opendir(roots->sysClassTty);
     if (folder == nullptr) {
         return;
     }
     for (struct dirent* entry = readdir(folder); entry != nullptr; entry = readdir(folder)) {
-        if (IsPort(classFolder, entry->d_name)) {
+        if (IsPort(roots, entry->d_name)) {
             KeepPort(table, entry->d_name);
         }
     }
@@ -146,25 +163,150 @@ void FindAlias(const char* byIdFolder, const char* name, char* alias) {
     }
 }
 
-} // namespace
+struct LinkTable {
+    char names[MAX_LINKS_PER_PORT][PATH_BYTES];
+    int count;
+};
 
-int ListSerialPortsUnder(const char* sysClassTty, const char* serialById, PortListed listed,
-                         void* context) {
-    PortTable table;
+// Every link in the folder to the named port, each as its whole path, under
+// the label, in natural order.
+void DetailLinks(const char* linkFolder, const char* name, const char* label, PortDetail detail,
+                 void* context) {
+    DIR* folder = opendir(linkFolder);
+    if (folder == nullptr) {
+        return;
+    }
+    LinkTable table;
     table.count = 0;
-    CollectPorts(sysClassTty, &table);
+    for (struct dirent* entry = readdir(folder); entry != nullptr; entry = readdir(folder)) {
+        if (entry->d_name[0] != '.' && table.count < MAX_LINKS_PER_PORT &&
+            LinkTargets(linkFolder, entry->d_name, name)) {
+            snprintf(table.names[table.count++], PATH_BYTES, "%s", entry->d_name);
+        }
+    }
+    closedir(folder);
     qsort(table.names, (size_t)table.count, sizeof table.names[0], ComparePortSlots);
     for (int i = 0; i < table.count; ++i) {
         char path[PATH_BYTES];
-        char alias[PATH_BYTES];
+        // LinkTargets has already seen this path fit.
+        JoinPath(path, linkFolder, table.names[i], nullptr);
+        detail(label, path, context);
+    }
+}
+
+// The USB device a port belongs to: a few folders up from the port's own
+// device (the interface, or the usb-serial port below it), the first that
+// has a vendor id. 0 for a port that is not on USB.
+int FindUsbDevice(const char* classFolder, const char* name, char* found) {
+    char link[PATH_BYTES];
+    if (!JoinPath(link, classFolder, name, "device") || realpath(link, found) == nullptr) {
+        return 0;
+    }
+    for (int level = 0; level < USB_DEVICE_MAX_LEVELS; ++level) {
+        char vendor[PATH_BYTES];
+        struct stat info;
+        if (JoinPath(vendor, found, "idVendor", nullptr) && stat(vendor, &info) == 0) {
+            return 1;
+        }
+        char* slash = strrchr(found, '/');
+        if (slash == nullptr || slash == found) {
+            return 0;
+        }
+        *slash = '\0';
+    }
+    return 0;
+}
+
+void DetailUsb(const char* classFolder, const char* name, PortDetail detail, void* context) {
+    char device[PATH_MAX];
+    if (!FindUsbDevice(classFolder, name, device)) {
+        return;
+    }
+    char vendor[ID_TEXT_BYTES], product[ID_TEXT_BYTES], text[ATTRIBUTE_BYTES];
+    ReadAttribute(device, "manufacturer", text, sizeof text);
+    if (text[0] != '\0') {
+        detail("manufacturer", text, context);
+    }
+    ReadAttribute(device, "product", text, sizeof text);
+    if (text[0] != '\0') {
+        detail("product", text, context);
+    }
+    ReadAttribute(device, "idVendor", vendor, sizeof vendor);
+    ReadAttribute(device, "idProduct", product, sizeof product);
+    snprintf(text, sizeof text, "%s:%s", vendor, product);
+    detail("usb id", text, context);
+    ReadAttribute(device, "serial", text, sizeof text);
+    if (text[0] != '\0') {
+        detail("serial number", text, context);
+    }
+}
+
+// A port the kernel writes its console to usually has a login prompt on it
+// too, which would answer the module and eat its replies.
+int IsConsole(const char* classFolder, const char* name) {
+    char folder[PATH_BYTES];
+    char active[ATTRIBUTE_BYTES];
+    if (!JoinPath(folder, classFolder, "console", nullptr)) {
+        return 0;
+    }
+    ReadAttribute(folder, "active", active, sizeof active);
+    size_t length = strlen(name);
+    for (const char* word = active; *word != '\0'; word += strcspn(word, " ")) {
+        word += strspn(word, " ");
+        if (strncmp(word, name, length) == 0 && (word[length] == ' ' || word[length] == '\0')) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void DetailPort(const ListingRoots* roots, const char* name, PortDetail detail, void* context) {
+    char folder[PATH_BYTES];
+    if (JoinPath(folder, roots->dev, BY_ID, nullptr)) {
+        DetailLinks(folder, name, "by-id", detail, context);
+    }
+    if (JoinPath(folder, roots->dev, BY_PATH, nullptr)) {
+        DetailLinks(folder, name, "by-path", detail, context);
+    }
+    for (const char* alias : BOARD_ALIASES) {
+        char path[PATH_BYTES];
+        if (LinkTargets(roots->dev, alias, name) && JoinPath(path, roots->dev, alias, nullptr)) {
+            detail("also", path, context);
+        }
+    }
+    DetailUsb(roots->sysClassTty, name, detail, context);
+    if (IsConsole(roots->sysClassTty, name)) {
+        detail("system console", "", context);
+    }
+}
+
+} // namespace
+
+int ListSerialPortsUnder(const ListingRoots* roots, PortListed listed, PortDetail detail,
+                         void* context) {
+    PortTable table;
+    table.count = 0;
+    CollectPorts(roots, &table);
+    qsort(table.names, (size_t)table.count, sizeof table.names[0], ComparePortSlots);
+    char byId[PATH_BYTES];
+    bool haveById = JoinPath(byId, roots->dev, BY_ID, nullptr);
+    for (int i = 0; i < table.count; ++i) {
+        char path[PATH_BYTES];
+        char alias[PATH_BYTES] = "";
         // IsPort has already seen this path fit.
-        JoinPath(path, DEVICE_FOLDER, table.names[i], nullptr);
-        FindAlias(serialById, table.names[i], alias);
+        JoinPath(path, roots->dev, table.names[i], nullptr);
+        if (haveById) {
+            FindAlias(byId, table.names[i], alias);
+        }
         listed(path, alias, context);
+        if (detail != nullptr) {
+            DetailPort(roots, table.names[i], detail, context);
+        }
     }
     return table.count;
 }
 
-int ListSerialPorts(PortListed listed, void* context) {
-    return ListSerialPortsUnder("/sys/class/tty", "/dev/serial/by-id", listed, context);
+int ListSerialPorts(PortListed listed, PortDetail detail, void* context) {
+    const ListingRoots system = {"/sys/class/tty", "/dev"};
+    return ListSerialPortsUnder(&system, listed, detail, context);
 }

@@ -4,6 +4,11 @@
 
 #include "platform/port_listing.h"
 
-// ListSerialPorts, from the given sysfs class folder and by-id folder.
-int ListSerialPortsUnder(const char* sysClassTty, const char* serialById, PortListed listed,
+struct ListingRoots {
+    const char* sysClassTty; // "/sys/class/tty"
+    const char* dev;         // "/dev": the ports' folder, with serial/by-id and serial/by-path
+};
+
+// ListSerialPorts, under the given roots.
+int ListSerialPortsUnder(const ListingRoots* roots, PortListed listed, PortDetail detail,
                          void* context);

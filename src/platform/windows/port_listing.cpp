@@ -48,7 +48,8 @@ int EnumerateComPorts(PortNameTable* table) {
     return table->count;
 }
 
-int ListSerialPorts(PortListed listed, void* context) {
+// The registry tells nothing of a port beyond its name.
+int ListSerialPorts(PortListed listed, PortDetail, void* context) {
     PortNameTable table;
     int count = EnumerateComPorts(&table);
     for (int i = 0; i < count; ++i) {
