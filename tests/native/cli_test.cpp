@@ -186,28 +186,39 @@ TEST_F(LinuxLive, SurveyInRunPrintsTheLogAndRunsThatLoseTheirReaderGoOn) {
     ExpectScheduled(Received("survey"), expected::SCRIPTS[0]);
 }
 
+// This process's name as the system shows it (under qemu-user, the emulator's).
+std::string OwnName() {
+    int fd = open("/proc/self/comm", O_RDONLY);
+    std::string name = fd >= 0 ? ReadAll(fd) : "";
+    return name.substr(0, name.find('\n'));
+}
+
 TEST_F(LinuxLive, FailuresSayWhyThenFailed) {
     std::string held = Module("held", {});
     int holder = open(held.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     struct Case {
-        std::string port, mode, reason;
+        std::string port, mode;
+        std::vector<std::string> tail; // the run's last lines
     };
+    const std::string cannotOpen =
+        "Open serial port failed. Check that Sonvara or serial assistants are closed: ";
     const Case cases[] = {
-        {held, "rover",
-         "Open serial port failed. Check that Sonvara or serial assistants are closed: Resource "
-         "temporarily unavailable (errno 11)"},
-        {dir + "/absent", "rover",
-         "Open serial port failed. Check that Sonvara or serial assistants are closed: No such "
-         "file or directory (errno 2)"},
+        {held,
+         "rover",
+         {cannotOpen + "Resource temporarily unavailable (errno 11)",
+          "Port held by " + OwnName() + " (pid " + std::to_string(getpid()) + ").", "Failed."}},
+        {dir + "/absent", "rover", {cannotOpen + "No such file or directory (errno 2)", "Failed."}},
     };
     for (const Case& c : cases) {
         Started cli = Start({KMS_CLI, "switch", c.port, c.mode});
         std::string output = ReadAll(cli.output);
         EXPECT_EQ(ExitStatus(cli.pid), 1) << c.port << "\n" << output;
         std::vector<std::string> lines = Entries(output);
-        ASSERT_GE(lines.size(), 2u) << c.port << "\n" << output;
-        EXPECT_EQ(lines[lines.size() - 2] + "|" + lines.back(), c.reason + "|Failed.") << c.port;
+        ASSERT_GE(lines.size(), c.tail.size()) << c.port << "\n" << output;
+        EXPECT_EQ(std::vector<std::string>(lines.end() - (long)c.tail.size(), lines.end()), c.tail)
+            << c.port << "\n"
+            << output;
     }
     close(holder);
 }
@@ -474,6 +485,178 @@ TEST_F(LinuxLive, OptionsAreTakenInTheFormsTerminalUsersType) {
             EXPECT_EQ(output, "\n") << what << ": a usage error printed on standard output";
         }
     }
+}
+
+} // namespace
+
+// ---- A port someone else holds, and a line that cannot go on (Linux) ----
+
+#include <errno.h>
+#include <limits.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+
+#include "engine/log_line.h"
+
+namespace {
+
+enum Hold { OPEN, OPEN_EXCLUSIVE, EXCLUSIVE_LEFT, LOCK_LIVE, LOCK_STALE };
+
+// A process named "sleep" that has the port open (in exclusive mode if asked)
+// or not at all; returns once it runs.
+pid_t StartHolder(const std::string& port, bool opens, bool exclusive) {
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = opens ? open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+        if ((opens && fd < 0) || (exclusive && ioctl(fd, TIOCEXCL) != 0)) {
+            _exit(127);
+        }
+        execl("/bin/sleep", "sleep", "60", (char*)nullptr);
+        _exit(127);
+    }
+    close(ready[1]);
+    char byte = 0;
+    (void)read(ready[0], &byte, 1); // end of file once the exec has closed it
+    close(ready[0]);
+    return pid;
+}
+
+// 1 when the port is in exclusive mode, 0 when not, -1 where the system
+// cannot tell (kernels before 3.8, qemu-user).
+int ExclusiveMode(const std::string& port) {
+    int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == EBUSY ? 1 : -1;
+    }
+    int set = 0;
+    int answer = ioctl(fd, TIOCGEXCL, &set) == 0 ? (set != 0) : -1;
+    close(fd);
+    return answer;
+}
+
+// The lock file another program would make for the port's resolved device.
+std::string LockPath(const std::string& port, pid_t owner) {
+    char device[PATH_MAX] = "";
+    std::string name = realpath(port.c_str(), device) != nullptr ? device + 5 : "missing";
+    std::replace(name.begin(), name.end(), '/', '_');
+    std::string path = "/run/lock/LCK.." + name;
+    FILE* lock = fopen(path.c_str(), "w");
+    if (lock != nullptr) {
+        fprintf(lock, "%10d\n", (int)owner);
+        fclose(lock);
+    }
+    return path;
+}
+
+TEST_F(LinuxLive, BusyPortsAreRefusedUntouchedAndTheirHolderNamed) {
+    struct Case {
+        const char* what;
+        Hold hold;
+    };
+    const Case cases[] = {
+        {"open by another process, no lock", OPEN},
+        {"open in exclusive mode, no lock", OPEN_EXCLUSIVE},
+        {"exclusive mode left by a program that closed it", EXCLUSIVE_LEFT},
+        {"a live UUCP lock", LOCK_LIVE},
+        {"a stale UUCP lock and the line settings its crashed owner left", LOCK_STALE},
+    };
+    std::string probe = Module("probe", {});
+    bool tellsExclusive = ExclusiveMode(probe) >= 0;
+    std::vector<pid_t> holders;
+    std::vector<std::string> ports, locks;
+    std::vector<Started> runs;
+    for (const Case& c : cases) {
+        std::string name = "busy" + std::to_string(ports.size());
+        std::vector<std::string> options;
+        if (c.hold == LOCK_STALE) {
+            options = {"--line", "stale"};
+        }
+        std::string port = Module(name, options);
+        bool lock = c.hold == LOCK_LIVE || c.hold == LOCK_STALE;
+        pid_t holder =
+            StartHolder(port, !lock && c.hold != EXCLUSIVE_LEFT, c.hold == OPEN_EXCLUSIVE);
+        if (c.hold == EXCLUSIVE_LEFT) {
+            int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            EXPECT_EQ(ioctl(fd, TIOCEXCL), 0) << c.what;
+            close(fd);
+        }
+        if (c.hold == LOCK_STALE) {
+            kill(holder, SIGKILL);
+            waitpid(holder, nullptr, 0);
+        }
+        locks.push_back(lock ? LockPath(port, holder) : "");
+        holders.push_back(holder);
+        ports.push_back(port);
+        runs.push_back(Start({KMS_CLI, "switch", port, "base-only"}));
+    }
+    LogSink kept = g_logSink;
+    g_logSink = KeepLogText;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const Case& c = cases[i];
+        if (c.hold == EXCLUSIVE_LEFT && !tellsExclusive) {
+            continue; // the program cannot see it here, and nothing else holds the port
+        }
+        std::string output = ReadAll(runs[i].output);
+        std::vector<std::string> lines = Entries(output);
+        std::vector<TranscriptLine> received = Received("busy" + std::to_string(i));
+        bool refused = c.hold != LOCK_STALE;
+        EXPECT_EQ(ExitStatus(runs[i].pid), refused ? 1 : 0) << c.what << ":\n" << output;
+        EXPECT_EQ(lines.empty() ? "" : lines.back(),
+                  refused ? "Failed." : std::string("Done: ") + expected::SCRIPTS[1].displayName)
+            << c.what << ":\n"
+            << output;
+        if (!refused) {
+            ExpectScheduled(received, expected::SCRIPTS[1]);
+            EXPECT_EQ(access(locks[i].c_str(), F_OK), 0) << c.what << ": the lock file is gone";
+            continue;
+        }
+        EXPECT_EQ(CountPrefix(lines, "Open serial port failed. Check that Sonvara or serial "
+                                     "assistants are closed: Device or resource busy (errno 16)"),
+                  1)
+            << c.what << ":\n"
+            << output;
+        EXPECT_EQ(received.size(), 0u) << c.what << ": the module received something";
+        std::string named;
+        LogPortHolder(&named, ports[i].c_str());
+        std::string holder = "Port held by sleep (pid " + std::to_string(holders[i]) + ").";
+        EXPECT_EQ(Joined(LogEntries(named)), c.hold == EXCLUSIVE_LEFT ? "" : Joined({holder}))
+            << c.what;
+        bool exclusive = c.hold == OPEN_EXCLUSIVE || c.hold == EXCLUSIVE_LEFT;
+        if (exclusive && tellsExclusive) {
+            EXPECT_EQ(ExclusiveMode(ports[i]), 1)
+                << c.what << ": the holder lost its exclusive mode";
+        }
+    }
+    g_logSink = kept;
+    for (size_t i = 0; i < holders.size(); ++i) {
+        kill(holders[i], SIGKILL);
+        waitpid(holders[i], nullptr, 0);
+        unlink(locks[i].c_str());
+    }
+}
+
+// A full pipe stands in for a line stalled by flow control.
+TEST(LinuxSerial, AWriteThatCannotGoOnGivesUpAfterTwoSecondsWithErrno110) {
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    char fill[4096] = {};
+    while (write(ends[1], fill, sizeof fill) > 0) {
+    }
+    uint32_t start = TickMs();
+    errno = 0;
+    EXPECT_EQ(WriteSentence((SerialPort)ends[1], "PZVKSAVEPAR"), 0);
+    int error = errno;
+    uint32_t waited = TickMs() - start;
+    EXPECT_EQ(error, ETIMEDOUT) << "errno after the write";
+    EXPECT_GE(waited, WRITE_TIMEOUT_MS - 50) << "the write gave up early";
+    EXPECT_LE(waited, WRITE_TIMEOUT_MS + 1500) << "the write waited past its time-out";
+    close(ends[0]);
+    close(ends[1]);
 }
 
 } // namespace

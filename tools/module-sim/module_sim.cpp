@@ -16,7 +16,6 @@
 #include <iterator>
 #include <poll.h>
 #include <string>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,6 +23,9 @@ namespace {
 
 enum RebootMode { REBOOT_VANISH, REBOOT_NEVER };
 enum Behaviour { BEH_ANSWER, BEH_SILENT };
+// How the port's settings are found when it appears: as the kernel makes a new terminal, or as
+// another program left them.
+enum LineStart { LINE_DEFAULT, LINE_STALE };
 
 struct Options {
     const char* link = nullptr;
@@ -32,6 +34,7 @@ struct Options {
     RebootMode reboot = REBOOT_VANISH;
     long reboot_delay_ms = 3000;
     Behaviour behaviour = BEH_ANSWER;
+    LineStart line = LINE_DEFAULT;
 };
 
 struct BaudEntry {
@@ -53,6 +56,7 @@ const BaudEntry BAUDS[] = {
 // Indexed by RebootMode and Behaviour: the option values and the names the transcript uses.
 const char* const REBOOT_NAMES[] = {"vanish", "never"};
 const char* const BEHAVIOUR_NAMES[] = {"answer", "silent"};
+const char* const LINE_NAMES[] = {"default", "stale"};
 
 // The body of the sentence that makes the module reset.
 const char RESET_BODY[] = "PZVKSRR";
@@ -61,6 +65,9 @@ const char RESET_BODY[] = "PZVKSRR";
 // reader this long to pick up the reset acknowledgement before the module disappears.
 const int DRAIN_MAX_MS = 250;
 const int DRAIN_STEP_MS = 5;
+// While no one has the port open the master reports a hang-up at once, so input is looked for
+// this often instead of waited for.
+const int UNOPENED_STEP_MS = 10;
 // A stalled reader must never stall the module: a reply waits this long for room, the banner not
 // at all, since nobody may be reading yet.
 const int REPLY_WAIT_MS = 200;
@@ -72,9 +79,10 @@ const size_t MAX_LINE_BYTES = 1024;
 Options g_opt;
 FILE* g_transcript = nullptr;
 volatile sig_atomic_t g_stop = 0;
-// The current pty; both -1 while the module is vanished or gone.
+// The current pty's master; -1 while the module is vanished or gone. The slave is never held
+// open here: a module is a device, not a program that holds its own port, and the tool refuses a
+// port that another process has open.
 int g_master = -1;
-int g_slave = -1;
 char g_slave_path[128];
 // A master allocated before the old pty is closed, so the next pty gets a different number and
 // the tool cannot mistake the old device for the rebooted module.
@@ -132,10 +140,11 @@ long BaudOf(speed_t code) {
     return 0;
 }
 
-// The line settings the tool chose, as "<baud> <bits><parity><stop bits>".
+// The line settings the tool chose, as "<baud> <bits><parity><stop bits>". A pty master's
+// termios calls act on its slave.
 std::string LineSettings() {
     struct termios tio;
-    if (tcgetattr(g_slave, &tio) != 0) {
+    if (tcgetattr(g_master, &tio) != 0) {
         return "0 ?";
     }
     speed_t speed = cfgetospeed(&tio);
@@ -192,26 +201,37 @@ bool WriteMaster(const std::string& data, int wait_ms) {
     return true;
 }
 
+// The port's settings before the tool opens it. A new terminal post-processes output (a CR
+// before each LF), turns CR into LF on input, obeys XON/XOFF and reads whole lines: a flag the
+// tool fails to clear changes what the module receives or what the tool reads. Echo is off, or
+// the tool's sentences would come back as replies. Stale settings are another program's
+// leftovers: hardware flow control, 7E1 and two stop bits (a pty keeps the flow control and the
+// stop bits, but always takes 8 bits without parity).
+bool SetStartSettings(int master) {
+    struct termios tio;
+    if (tcgetattr(master, &tio) != 0) {
+        return false;
+    }
+    tio.c_lflag &= ~tcflag_t(ECHO | ECHONL);
+    if (g_opt.line == LINE_STALE) {
+        tio.c_cflag = (tio.c_cflag & ~tcflag_t(CSIZE)) | CS7 | PARENB | CSTOPB | CRTSCTS;
+    }
+    return tcsetattr(master, TCSANOW, &tio) == 0;
+}
+
 bool OpenPty() {
     int master = g_spare >= 0 ? g_spare : posix_openpt(O_RDWR | O_NOCTTY);
     g_spare = -1;
     const char* name =
         master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
     snprintf(g_slave_path, sizeof g_slave_path, "%s", name ? name : "");
-    // Holding the slave open keeps the master alive across the tool's close/reopen cycles and
-    // lets us read the line settings the tool chose.
-    int slave = name ? open(g_slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-    struct termios tio;
-    if (slave < 0 || tcgetattr(slave, &tio) != 0) {
+    if (name == nullptr || !SetStartSettings(master)) {
         perror("module-sim: cannot create the pty");
         return false;
     }
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     fcntl(master, F_SETFD, FD_CLOEXEC);
     g_master = master;
-    g_slave = slave;
     note("UP %s", g_slave_path);
     // The boot message goes out before the link exists, so it is waiting for whoever opens first.
     if (g_opt.banner) {
@@ -220,13 +240,11 @@ bool OpenPty() {
     return PointLink();
 }
 
-// Waits until the reader has taken everything queued on the slave, or DRAIN_MAX_MS at most.
+// Waits DRAIN_MAX_MS, or until the reader has closed the port.
 void WaitForDrain() {
     for (int waited_ms = 0; waited_ms < DRAIN_MAX_MS; waited_ms += DRAIN_STEP_MS) {
-        struct timespec ts = {0, long(DRAIN_STEP_MS) * 1000000};
-        nanosleep(&ts, nullptr);
-        int queued = 0;
-        if (ioctl(g_slave, FIONREAD, &queued) != 0 || queued == 0) {
+        struct pollfd pfd = {g_master, 0, 0};
+        if (poll(&pfd, 1, DRAIN_STEP_MS) > 0 && (pfd.revents & POLLHUP)) {
             break;
         }
     }
@@ -238,9 +256,8 @@ void ClosePty(bool reserve_next) {
     }
     WaitForDrain();
     unlink(g_opt.link);
-    close(g_slave);
     close(g_master);
-    g_slave = g_master = -1;
+    g_master = -1;
     g_line.clear();
     note("DOWN");
 }
@@ -346,6 +363,10 @@ int WaitForInput(int64_t wake_ns, const sigset_t* waitmask) {
         perror("module-sim: ppoll");
         return -1;
     }
+    if (rc > 0 && (pfd.revents & POLLHUP)) {
+        struct timespec step = {0, long(UNOPENED_STEP_MS) * 1000000};
+        ppoll(nullptr, 0, &step, waitmask);
+    }
     return rc > 0 && (pfd.revents & POLLIN) ? 1 : 0;
 }
 
@@ -394,7 +415,6 @@ void InstallSignals(sigset_t* waitmask) {
 void ShutDown() {
     unlink(g_opt.link);
     if (g_master >= 0) {
-        close(g_slave);
         close(g_master);
     }
     if (g_spare >= 0) {
@@ -418,6 +438,7 @@ bool ParseChoice(const char* s, const char* const* names, int count, int* out) {
 bool ParseArgs(int argc, char** argv) {
     const int reboot_count = int(std::size(REBOOT_NAMES));
     const int behaviour_count = int(std::size(BEHAVIOUR_NAMES));
+    const int line_count = int(std::size(LINE_NAMES));
     for (int i = 1; i + 1 < argc; i += 2) {
         const char* opt = argv[i];
         const char* val = argv[i + 1];
@@ -440,6 +461,9 @@ bool ParseArgs(int argc, char** argv) {
         } else if (strcmp(opt, "--behaviour") == 0 &&
                    ParseChoice(val, BEHAVIOUR_NAMES, behaviour_count, &choice)) {
             g_opt.behaviour = Behaviour(choice);
+        } else if (strcmp(opt, "--line") == 0 &&
+                   ParseChoice(val, LINE_NAMES, line_count, &choice)) {
+            g_opt.line = LineStart(choice);
         } else {
             return false;
         }
@@ -453,7 +477,8 @@ int main(int argc, char** argv) {
     if (!ParseArgs(argc, argv)) {
         fprintf(stderr,
                 "usage: %s --link PATH [--transcript PATH] [--reboot vanish|never]\n"
-                "       [--reboot-delay-ms N] [--behaviour answer|silent] [--banner TEXT]\n",
+                "       [--reboot-delay-ms N] [--behaviour answer|silent] [--banner TEXT]\n"
+                "       [--line default|stale]\n",
                 argv[0]);
         return 2;
     }

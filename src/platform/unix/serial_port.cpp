@@ -5,16 +5,31 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+
+#include "engine/log_line.h"
 #include "platform/clock.h"
+#include "platform/unix/port_holder.h"
 
 namespace {
+
+// The port this program holds, for AbandonSerialPort on another thread while
+// this one may be inside a read, write or wait on it; -1 when none. Lock-free
+// atomics, so that the release is safe from a signal handler as well.
+std::atomic<int> g_heldPort{-1};
+std::atomic<bool> g_abandoned{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the port's release must be async-signal-safe");
 
 struct BaudSpeed {
     uint32_t baudRate;
@@ -50,19 +65,70 @@ bool FindSpeed(uint32_t baudRate, speed_t* speed) {
     return false;
 }
 
-// Closes a port that failed to configure without losing the reason: the
-// close may overwrite errno, and the log must name the real cause. The
-// exclusive mode is released only when this open set it: a terminal's
-// exclusive mode outlives the descriptor while the device stays (a pty's
-// slave whose master is open), and would shut out the next open.
-SerialPort FailOpen(int fd, bool exclusive) {
-    int error = errno;
-    if (exclusive) {
-        ioctl(fd, TIOCNXCL);
-    }
+// Lets go of a port this program has claimed. Unsent output is thrown away
+// first: the last close of a port with output queued waits for it to drain,
+// up to the driver's closing wait (30 s by default), on a line that may be
+// stuck. The exclusive mode outlives the descriptor while the device stays
+// (a pty's slave whose master is open) and would shut out the next open.
+// Async-signal-safe.
+void ReleasePort(int fd) {
+    tcflush(fd, TCIOFLUSH);
+    ioctl(fd, TIOCNXCL);
     close(fd);
+}
+
+// Closes a port that could not be claimed or configured without losing the
+// reason: the close may overwrite errno, and the log must name the real
+// cause. A port that another program holds is only closed: its queues and
+// its exclusive mode are the holder's.
+SerialPort FailOpen(int fd, bool claimed) {
+    int error = errno;
+    if (claimed) {
+        ReleasePort(fd);
+    } else {
+        close(fd);
+    }
     errno = error;
     return NO_PORT;
+}
+
+// Whether another program has put the port in exclusive mode. Kernels before
+// 3.8 and qemu-user cannot tell (ENOSYS, ENOTTY or EINVAL): the other checks
+// then stand alone.
+bool ExclusiveModeSet(int fd) {
+    int exclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
+// Takes the port for this program alone, as Windows opens a port only when no
+// one else has it open. Fails with EBUSY when another process has the device
+// open or in exclusive mode (errno 11 when it holds the lock), leaving the
+// holder's queues, settings and exclusive mode as they were: the exclusive
+// mode is set only once every check has passed, so a refusal never clears it.
+bool ClaimPort(int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return false;
+    }
+    struct stat device;
+    if (fstat(fd, &device) != 0) {
+        return false;
+    }
+    if (ExclusiveModeSet(fd) || (S_ISCHR(device.st_mode) && FindOpenHolder(device.st_rdev) != 0)) {
+        errno = EBUSY;
+        return false;
+    }
+    return ioctl(fd, TIOCEXCL) == 0;
+}
+
+// Whether a live UUCP lock names the port. Checked before the open, since
+// the lock's owner may not have opened the port yet, and a first open raises
+// the modem lines, which resets some boards.
+bool LockedByAnother(const char* portName) {
+    char device[PATH_MAX];
+    if (realpath(portName, device) == nullptr) {
+        return false; // the open says why
+    }
+    return FindLockHolder(device) != 0;
 }
 
 // Raw 8N1 with no flow control of any kind. termios settings outlive the
@@ -203,19 +269,18 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
         errno = EINVAL;
         return NO_PORT;
     }
+    // A port another program holds fails at once, as Access denied does on
+    // Windows, with nothing written to it.
+    if (LockedByAnother(portName)) {
+        errno = EBUSY;
+        return NO_PORT;
+    }
     // Non-blocking, so that the open cannot hang waiting on a modem line.
     int fd = open(portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return NO_PORT; // EBUSY: another program holds the exclusive mode
     }
-    // A port another program holds fails here at once, as Access denied does
-    // on Windows. The lock comes first and also binds root, which the
-    // exclusive mode does not; and a failed lock leaves the holder's
-    // exclusive mode alone.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        return FailOpen(fd, false);
-    }
-    if (ioctl(fd, TIOCEXCL) != 0) {
+    if (!ClaimPort(fd)) {
         return FailOpen(fd, false);
     }
     if (!ConfigureLine(fd, speed) || !SetNonBlocking(fd, false)) {
@@ -224,6 +289,9 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
     WaitMs(OPEN_SETTLE_MS);
     // Whatever the module said before now belongs to no sentence of ours.
     tcflush(fd, TCIOFLUSH);
+    // Only one port is kept for an interrupt: the program opens one at a time.
+    int none = -1;
+    g_heldPort.compare_exchange_strong(none, fd);
     return (SerialPort)fd;
 }
 
@@ -280,10 +348,12 @@ void CloseSerialPort(SerialPort port) {
         return;
     }
     int fd = Descriptor(port);
-    // The exclusive mode can outlive the descriptor (see FailOpen); the
-    // close drops the lock.
-    ioctl(fd, TIOCNXCL);
-    close(fd);
+    // A port that an interrupt has already released is closed, and its
+    // number may be another file's by now.
+    int held = fd;
+    if (g_heldPort.compare_exchange_strong(held, -1) || !g_abandoned.load()) {
+        ReleasePort(fd);
+    }
 }
 
 int OpenMayRecover() {
@@ -293,6 +363,26 @@ int OpenMayRecover() {
            errno == EBUSY || errno == EAGAIN;
 }
 
-void LogPortHolder(void*, const char*) {}
+void LogPortHolder(void* owner, const char* portName) {
+    int error = errno;
+    char device[PATH_MAX];
+    struct stat status;
+    pid_t holder = 0;
+    if (realpath(portName, device) != nullptr && stat(device, &status) == 0) {
+        holder = S_ISCHR(status.st_mode) ? FindOpenHolder(status.st_rdev) : 0;
+        holder = holder != 0 ? holder : FindLockHolder(device);
+    }
+    char name[32];
+    if (holder != 0 && ReadProcessName(holder, name, sizeof name)) {
+        LogLine(owner, "Port held by %s (pid %d).", name, (int)holder);
+    }
+    errno = error;
+}
 
-void AbandonSerialPort() {}
+void AbandonSerialPort() {
+    g_abandoned.store(true);
+    int fd = g_heldPort.exchange(-1);
+    if (fd >= 0) {
+        ReleasePort(fd);
+    }
+}
