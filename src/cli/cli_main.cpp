@@ -13,7 +13,8 @@
 
 namespace {
 
-const char VERSION[] = "kavrel-mode-switch-cli 1.1.0";
+// KMS_VERSION comes from project() in CMakeLists.txt, the one place it is written.
+const char VERSION[] = "kavrel-mode-switch-cli " KMS_VERSION;
 const size_t PORT_PATH_MAX_LEN = 255; // bytes; by-id paths are 60 to 90
 const int EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2;
 
