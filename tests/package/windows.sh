@@ -17,7 +17,8 @@ for exe in "$scratch/$name"/*.exe; do
     grep -v -x -E 'ADVAPI32.DLL|COMCTL32.DLL|GDI32.DLL|KERNEL32.DLL|MSVCRT.DLL|USER32.DLL')" ""
 done
 
-kms_env_start
+# A display of its own: a DISPLAY inherited from an earlier set may be gone.
+KMS_FORCE_XVFB=1 kms_env_start
 trap 'kms_env_end; rm -rf "$scratch"' EXIT # kms_env_start set its own
 check "terminal program's --version" \
   "$(wine "$scratch/$name/kavrel-mode-switch-cli.exe" --version </dev/null | tr -d '\r')" \
