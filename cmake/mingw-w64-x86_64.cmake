@@ -12,7 +12,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 # One self-contained executable: no libstdc++, libgcc or winpthread DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# No link time in the header, so that a commit gives the same release zip.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
 
 # Test programs are Windows programs; CTest runs them under Wine in the
 # project's private prefix.

@@ -150,12 +150,12 @@ kms_winpath() {
   printf 'Z:%s' "$1" | tr '/' '\\'
 }
 
-# kms_build PRESET: configures and builds a preset quietly; on failure shows
-# the log's end and fails.
+# kms_build PRESET [--target NAME...]: configures and builds a preset (or
+# only the targets named) quietly; on failure shows the log's end and fails.
 kms_build() {
   local log="$KMS_ROOT/build/build-$1.log"
   mkdir -p "$KMS_ROOT/build"
-  if cmake --preset "$1" >"$log" 2>&1 && cmake --build --preset "$1" >>"$log" 2>&1; then
+  if cmake --preset "$1" >"$log" 2>&1 && cmake --build --preset "$@" >>"$log" 2>&1; then
     return 0
   fi
   tail -40 "$log" >&2

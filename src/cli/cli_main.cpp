@@ -15,7 +15,7 @@
 
 namespace {
 
-// The one place the version is written is the build's project version.
+// KMS_VERSION comes from project() in CMakeLists.txt, the one place it is written.
 const char VERSION[] = "kavrel-mode-switch-cli " KMS_VERSION;
 const int EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2;
 const unsigned DEFAULT_REBOOT_TIMEOUT_S = 30;

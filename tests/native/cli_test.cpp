@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,17 @@ Started Start(const std::vector<std::string>& args, const char* terminal = nullp
         signal(SIGHUP, SIG_DFL);
         signal(SIGPIPE, SIG_DFL);
         std::vector<char*> argv;
+        // The emulator's words (none natively) go before the terminal program.
+        std::vector<std::string> emulator;
+        if (args[0] == KMS_CLI) {
+            std::istringstream words(KMS_CLI_EMULATOR);
+            for (std::string word; words >> word;) {
+                emulator.push_back(word);
+            }
+        }
+        for (std::string& word : emulator) {
+            argv.push_back(&word[0]);
+        }
         for (const std::string& arg : args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
