@@ -31,10 +31,22 @@ struct PortTable {
 };
 
 // 1 when the whole text fitted; a cut path would name some other file.
+// Joined by hand: GCC warns of a cut snprintf even where the length is checked.
 int JoinPath(char* path, const char* folder, const char* name, const char* leaf) {
-    int length = leaf == nullptr ? snprintf(path, PATH_BYTES, "%s/%s", folder, name)
-                                 : snprintf(path, PATH_BYTES, "%s/%s/%s", folder, name, leaf);
-    return length >= 0 && (size_t)length < PATH_BYTES;
+    const char* parts[] = {folder, "/", name, leaf != nullptr ? "/" : "",
+                           leaf != nullptr ? leaf : ""};
+    size_t used = 0;
+    for (const char* part : parts) {
+        size_t length = strlen(part);
+        if (used + length >= PATH_BYTES) {
+            path[0] = '\0';
+            return 0;
+        }
+        memcpy(path + used, part, length);
+        used += length;
+    }
+    path[used] = '\0';
+    return 1;
 }
 
 // Virtual consoles, ptmx and console have no device behind them.
