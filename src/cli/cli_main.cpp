@@ -21,7 +21,8 @@ const int EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2;
 const unsigned DEFAULT_REBOOT_TIMEOUT_S = 30;
 const unsigned REBOOT_TIMEOUT_MAX_S = 3600;
 const unsigned MS_PER_SECOND = 1000;
-const int MAX_WORDS = 3; // the command, the port and the mode
+const int MAX_WORDS = 3;             // the command, the port and the mode
+const size_t USAGE_PROBLEM_LEN = 96; // bytes of a usage error's problem text
 
 const char USAGE[] =
     "usage: kavrel-mode-switch-cli switch PORT MODE [-b RATE] [--reboot-timeout SECONDS]\n"
@@ -30,14 +31,15 @@ const char USAGE[] =
 const char PORT_HELP[] =
     "  PORT   COM5 on Windows; /dev/ttyUSB0, /dev/ttyACM0 or a /dev/serial/by-id/... path on "
     "Linux\n";
+// Filled in from the limits below and the engine's retry interval.
 const char OPTIONS_HELP[] =
     "  -b, --baud RATE           the module's baud rate\n"
     "  --reboot-timeout SECONDS  how long after each reset the module may take to come back\n"
-    "                            (1 to 3600, default 30); the port is tried again every 250 ms\n"
+    "                            (1 to %u, default %u); the port is tried again every %lu ms\n"
     "  -v, --verbose             list: what the system knows of each port (Linux)\n"
     "Options may come before or after PORT and MODE.\n"
-    "Exit status: 0 done, 1 failed, 2 usage error, 130 interrupted (Ctrl+C),\n"
-    "143 interrupted (SIGTERM).\n";
+    "Exit status: %d done, %d failed, %d usage error, %d interrupted (Ctrl+C),\n"
+    "%d interrupted (SIGTERM).\n";
 
 const int REBOOT_TIMEOUT_OPTION = 1000; // a long option without a letter
 const char SHORT_OPTIONS[] = "-:b:hVv"; // in order, so POSIXLY_CORRECT changes nothing
@@ -70,7 +72,10 @@ void PrintUsage(FILE* out) {
     for (int i = 0; i < BAUD_TEXT_COUNT; ++i) {
         fprintf(out, "%s %s", i == 0 ? "" : " |", BAUD_TEXTS[i]);
     }
-    fprintf(out, "   (default %s)\n%s%s", BAUD_TEXTS[DEFAULT_BAUD_INDEX], PORT_HELP, OPTIONS_HELP);
+    fprintf(out, "   (default %s)\n%s", BAUD_TEXTS[DEFAULT_BAUD_INDEX], PORT_HELP);
+    fprintf(out, OPTIONS_HELP, REBOOT_TIMEOUT_MAX_S, DEFAULT_REBOOT_TIMEOUT_S,
+            (unsigned long)REOPEN_RETRY_MS, EXIT_DONE, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED,
+            EXIT_TERMINATED);
 }
 
 // The terminal's log sink: each line is written and flushed at once, so that
@@ -87,6 +92,13 @@ int UsageError(const char* problem, const char* what) {
     fprintf(stderr, "kavrel-mode-switch-cli: %s%s\n", problem, what);
     PrintUsage(stderr);
     return EXIT_USAGE;
+}
+
+// A usage error whose problem text holds one number, such as a limit.
+int UsageErrorWithLimit(const char* problem, unsigned long limit, const char* what) {
+    char text[USAGE_PROBLEM_LEN];
+    snprintf(text, sizeof text, problem, limit);
+    return UsageError(text, what);
 }
 
 void PrintPort(const char* path, const char* alias, void*) {
@@ -173,7 +185,7 @@ int Switch(const CommandLine* line) {
     unsigned timeoutS =
         timeoutText != nullptr ? ParseSeconds(timeoutText) : DEFAULT_REBOOT_TIMEOUT_S;
     if (port[0] == '\0' || strlen(port) > PORT_PATH_MAX_LEN) {
-        return UsageError("the port must be 1 to 255 bytes long", "");
+        return UsageErrorWithLimit("the port must be 1 to %lu bytes long", PORT_PATH_MAX_LEN, "");
     }
     if (script == nullptr) {
         return UsageError("unknown mode: ", line->words[2]);
@@ -182,7 +194,8 @@ int Switch(const CommandLine* line) {
         return UsageError("unknown baud rate: ", baudText);
     }
     if (timeoutS == 0) {
-        return UsageError("the reboot time-out must be 1 to 3600 seconds: ", timeoutText);
+        return UsageErrorWithLimit(
+            "the reboot time-out must be 1 to %lu seconds: ", REBOOT_TIMEOUT_MAX_S, timeoutText);
     }
     g_logSink = PrintLogLine;
     g_rebootTimeoutMs = timeoutS * MS_PER_SECOND;

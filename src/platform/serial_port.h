@@ -41,5 +41,6 @@ void LogPortHolder(void* owner, const char* portName);
 
 // Releases the port that is open, if any, for a program that is about to
 // end on an interrupt: another thread may be using it. Leaves the port as
-// another program expects to find it.
+// another program expects to find it. Releases it once, however often
+// and from however many threads it is called.
 void AbandonSerialPort();

@@ -5,8 +5,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
-
 #include "platform/serial_port.h"
 
 namespace {
@@ -16,13 +14,11 @@ const long INTERRUPT_LINE_WAIT_NS = 80L * 1000000L;
 
 SayInterrupted g_say = nullptr;
 int g_interruptStatus = EXIT_INTERRUPTED;
-std::atomic<bool> g_abandoned(false);
 sigset_t g_interrupts;
 
+// Both threads may come here; the port is released once either way.
 [[noreturn]] void EndInterrupted() {
-    if (!g_abandoned.exchange(true)) {
-        AbandonSerialPort();
-    }
+    AbandonSerialPort();
     _exit(g_interruptStatus);
 }
 

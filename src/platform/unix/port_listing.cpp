@@ -15,7 +15,7 @@ namespace {
 
 const size_t PATH_BYTES = 256;       // a path of up to 255 bytes and its terminator
 const int MAX_LISTED_PORTS = 256;    // ports kept from one listing; the rest are ignored
-const int MAX_LINKS_PER_PORT = 16;   // by-id or by-path names shown for one port
+const int MAX_LINKS_PER_PORT = 16;   // by-id or by-path names kept for one port
 const size_t TYPE_TEXT_BYTES = 16;   // bytes read from a port's type file
 const size_t ATTRIBUTE_BYTES = 256;  // bytes read from a sysfs attribute or the console list
 const size_t ID_TEXT_BYTES = 16;     // bytes read from a USB vendor or product id (4 digits)
@@ -149,55 +149,48 @@ int LinkTargets(const char* byIdFolder, const char* linkName, const char* name) 
     return strcmp(slash == nullptr ? target : slash + 1, name) == 0;
 }
 
-// The by-id name survives replugging and other adapters coming and going,
-// unlike the ttyUSB number. With several links (one per interface name),
-// the naturally first is taken so the choice does not vary between runs.
-void FindAlias(const char* byIdFolder, const char* name, char* alias) {
-    alias[0] = '\0';
-    DIR* folder = opendir(byIdFolder);
-    if (folder == nullptr) {
-        return;
-    }
-    char best[PATH_BYTES] = "";
-    for (struct dirent* entry = readdir(folder); entry != nullptr; entry = readdir(folder)) {
-        const char* linkName = entry->d_name;
-        if (linkName[0] == '.' || (best[0] != '\0' && CompareNatural(linkName, best) >= 0)) {
-            continue;
-        }
-        if (LinkTargets(byIdFolder, linkName, name)) {
-            snprintf(best, sizeof best, "%s", linkName);
-        }
-    }
-    closedir(folder);
-    // LinkTargets has already seen this path fit.
-    if (best[0] != '\0') {
-        JoinPath(alias, byIdFolder, best, nullptr);
-    }
-}
-
 struct LinkTable {
     char names[MAX_LINKS_PER_PORT][PATH_BYTES];
     int count;
 };
 
-// Every link in the folder to the named port, each as its whole path, under
-// the label, in natural order.
-void DetailLinks(const char* linkFolder, const char* name, const char* label, PortDetail detail,
-                 void* context) {
+// The links in the folder to the named port, in natural order, so that a
+// choice among them does not vary between runs.
+void CollectLinks(const char* linkFolder, const char* name, LinkTable* table) {
+    table->count = 0;
     DIR* folder = opendir(linkFolder);
     if (folder == nullptr) {
         return;
     }
-    LinkTable table;
-    table.count = 0;
     for (struct dirent* entry = readdir(folder); entry != nullptr; entry = readdir(folder)) {
-        if (entry->d_name[0] != '.' && table.count < MAX_LINKS_PER_PORT &&
+        if (entry->d_name[0] != '.' && table->count < MAX_LINKS_PER_PORT &&
             LinkTargets(linkFolder, entry->d_name, name)) {
-            snprintf(table.names[table.count++], PATH_BYTES, "%s", entry->d_name);
+            snprintf(table->names[table->count++], PATH_BYTES, "%s", entry->d_name);
         }
     }
     closedir(folder);
-    qsort(table.names, (size_t)table.count, sizeof table.names[0], ComparePortSlots);
+    qsort(table->names, (size_t)table->count, sizeof table->names[0], ComparePortSlots);
+}
+
+// The by-id name survives replugging and other adapters coming and going,
+// unlike the ttyUSB number. With several links (one per interface name),
+// the naturally first is taken.
+void FindAlias(const char* byIdFolder, const char* name, char* alias) {
+    LinkTable table;
+    CollectLinks(byIdFolder, name, &table);
+    alias[0] = '\0';
+    // LinkTargets has already seen this path fit.
+    if (table.count > 0) {
+        JoinPath(alias, byIdFolder, table.names[0], nullptr);
+    }
+}
+
+// Every link in the folder to the named port, each as its whole path, under
+// the label.
+void DetailLinks(const char* linkFolder, const char* name, const char* label, PortDetail detail,
+                 void* context) {
+    LinkTable table;
+    CollectLinks(linkFolder, name, &table);
     for (int i = 0; i < table.count; ++i) {
         char path[PATH_BYTES];
         // LinkTargets has already seen this path fit.
