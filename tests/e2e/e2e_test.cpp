@@ -165,15 +165,13 @@ TEST(EndToEnd, PortListLogLimitClearAndResize) {
 // Waits for the end of the job started by the last click, whose lines come
 // after the first `before`; returns them.
 std::vector<std::string> JobLog(RunningTool& running, size_t before) {
-    std::vector<std::string> log;
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            log = running.Log();
-            return log.size() > before + 2 && WaitForJobEnd(running.tool, 0);
-        },
-        RUN_MS))
-        << "the job did not end:\n"
-        << Joined(log);
+    bool ended =
+        WaitFor([&] { return running.Log().size() > before + 2 && WaitForJobEnd(running.tool, 0); },
+                RUN_MS);
+    // Read once the job has ended: a copy taken before that check can miss
+    // the lines that ended it.
+    std::vector<std::string> log = running.Log();
+    EXPECT_TRUE(ended) << "the job did not end:\n" << Joined(log);
     return std::vector<std::string>(log.begin() + std::min(before, log.size()), log.end());
 }
 
