@@ -1,7 +1,7 @@
 #include "engine/drain.h"
 
 #include "engine/log_line.h"
-#include "platform/clock.h"
+#include "engine/clock.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-#include "platform/serial_port.h"
+#include "engine/serial_port.h"
 
 // Reads for the given time, logging each non-empty read as one "<< " line.
 // Pauses between reads are cut so that no read runs past the end, and a port

@@ -1,7 +1,7 @@
 #include "engine/log_line.h"
 
 #include "engine/log_format.h"
-#include "platform/system_log.h"
+#include "engine/system_log.h"
 
 LogSink g_logSink = nullptr;
 

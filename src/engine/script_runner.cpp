@@ -5,9 +5,9 @@
 #include "engine/drain.h"
 #include "engine/log_line.h"
 #include "engine/mode_scripts.h"
-#include "platform/clock.h"
-#include "platform/serial_port.h"
-#include "platform/system_log.h"
+#include "engine/clock.h"
+#include "engine/serial_port.h"
+#include "engine/system_log.h"
 
 namespace {
 

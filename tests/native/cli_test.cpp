@@ -18,8 +18,8 @@
 
 #include "expected.h"
 #include "log_text.h"
-#include "platform/clock.h"
-#include "platform/serial_port.h"
+#include "engine/clock.h"
+#include "engine/serial_port.h"
 #include "platform/unix/port_listing.h"
 #include "test_support.h"
 

@@ -13,9 +13,9 @@
 #include "engine/mode_scripts.h"
 #include "engine/script_runner.h"
 #include "log_text.h"
-#include "platform/clock.h"
-#include "platform/serial_port.h"
-#include "platform/system_log.h"
+#include "engine/clock.h"
+#include "engine/serial_port.h"
+#include "engine/system_log.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include "engine/mode_scripts.h"
 #include "engine/script_runner.h"
 #include "log_text.h"
-#include "platform/clock.h"
-#include "platform/serial_port.h"
+#include "engine/clock.h"
+#include "engine/serial_port.h"
 #include "test_support.h"
 #include "window_driver.h"
 

@@ -5,7 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "platform/serial_port.h"
+#include "engine/serial_port.h"
 
 namespace {
 

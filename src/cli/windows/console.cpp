@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "platform/serial_port.h"
+#include "engine/serial_port.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/clock.h"
+#include "engine/clock.h"
 
 #include <errno.h>
 #include <time.h>

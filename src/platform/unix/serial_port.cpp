@@ -1,7 +1,7 @@
 // The serial port on Linux: a terminal device held by this program alone, in
 // raw 8N1, with the Windows port's time-outs kept by poll, so that a script's
 // log and timing are the same on both systems.
-#include "platform/serial_port.h"
+#include "engine/serial_port.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -18,7 +18,7 @@
 #include <atomic>
 
 #include "engine/log_line.h"
-#include "platform/clock.h"
+#include "engine/clock.h"
 #include "platform/unix/port_holder.h"
 
 namespace {

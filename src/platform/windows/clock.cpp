@@ -1,4 +1,4 @@
-#include "platform/clock.h"
+#include "engine/clock.h"
 
 #include <windows.h>
 

@@ -1,9 +1,9 @@
-#include "platform/serial_port.h"
+#include "engine/serial_port.h"
 
 #include <windows.h>
 #include <stdio.h>
 
-#include "platform/clock.h"
+#include "engine/clock.h"
 
 namespace {
 

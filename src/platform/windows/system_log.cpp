@@ -1,6 +1,6 @@
 // The log's platform part on Windows: the time of day and the system's own
 // error texts.
-#include "platform/system_log.h"
+#include "engine/system_log.h"
 #include "platform/windows/system_log.h"
 
 #include "engine/log_line.h"

@@ -1,5 +1,6 @@
-// Serial port access with the fixed line settings the module needs. Each
-// platform has its own (platform/windows/ and platform/unix/).
+// What the engine needs of a serial port, with the fixed line settings the
+// module needs. The engine declares it; each platform implements it in its
+// own serial_port.cpp (platform/windows/ and platform/unix/).
 #pragma once
 
 #include <stdint.h>

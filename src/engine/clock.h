@@ -1,5 +1,6 @@
 // The one way the engine waits and tells time, so tests can run scripts on a
-// fake clock. Each platform has its own (platform/windows/ and platform/unix/).
+// fake clock. The engine declares it; each platform implements it in its own
+// clock.cpp (platform/windows/ and platform/unix/).
 #pragma once
 
 #include <stdint.h>

@@ -1,5 +1,6 @@
 // What the log asks of the system: the time of day and the text of the last
-// error. Each platform has its own (platform/windows/ and platform/unix/).
+// error. The engine declares it; each platform implements it in its own
+// system_log.cpp (platform/windows/ and platform/unix/).
 #pragma once
 
 // The local time of day.
