@@ -23,14 +23,32 @@ struct RunPort {
     SerialPort port;
     const char* name;
     uint32_t baudRate;
+    char movedName[PORT_PATH_MAX_LEN + 1]; // the name the module came back as
 };
+
+// Opens the port under its name or, when that name is gone after a reset,
+// under the one the module came back as, which the rest of the run uses.
+SerialPort OpenOrFollow(void* owner, RunPort* run) {
+    SerialPort port = OpenSerialPort(run->name, run->baudRate);
+    char found[sizeof run->movedName];
+    if (port != NO_PORT || !OpenMayRecover() || !FindMovedPort(run->name, found, sizeof found)) {
+        return port;
+    }
+    port = OpenSerialPort(found, run->baudRate);
+    if (port != NO_PORT) {
+        memcpy(run->movedName, found, sizeof found);
+        run->name = run->movedName;
+        LogLine(owner, "Module came back as %s.", run->name);
+    }
+    return port;
+}
 
 // Opens the port again after a reset, under the front end's reopen rule. 0
 // when it did not come back (logged).
 int Reopen(void* owner, RunPort* run, uint32_t resetMs) {
     bool retrying = false;
     for (;;) {
-        run->port = OpenSerialPort(run->name, run->baudRate);
+        run->port = OpenOrFollow(owner, run);
         if (run->port != NO_PORT) {
             return 1;
         }
@@ -91,7 +109,7 @@ int RunModeScript(void* owner, const char* displayName, const char* portName, ui
     LogLine(owner, "");
     LogLine(owner, "Start: %s  %s  %lu", displayName, portName, (unsigned long)baudRate);
 
-    RunPort run = {OpenSerialPort(portName, baudRate), portName, baudRate};
+    RunPort run = {OpenSerialPort(portName, baudRate), portName, baudRate, ""};
     if (run.port == NO_PORT) {
         LogLastError(owner,
                      "Open serial port failed. Check that Sonvara or serial assistants are closed");

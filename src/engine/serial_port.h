@@ -3,6 +3,7 @@
 // own serial_port.cpp (platform/windows/ and platform/unix/).
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "engine/serial_line.h"
@@ -35,6 +36,14 @@ void CloseSerialPort(SerialPort port);
 // not back yet (its device not there, not yet given to its group, or still
 // probed by another program), so that trying again later may succeed.
 int OpenMayRecover();
+
+// After a reopen of portName failed in a way that can mean "not back yet":
+// when portName is gone, the name under which the same module is back (the
+// same USB port, or the same USB serial number, as when it was last opened
+// under portName). A module that resets while another program still holds
+// its old device is given a new name. 1 with the name in found, 0 when there
+// is none; leaves the last error as it was.
+int FindMovedPort(const char* portName, char* found, size_t size);
 
 // Logs who holds the port, "Port held by NAME (pid N).", where the system
 // shows it; nothing otherwise. For after a failed open.

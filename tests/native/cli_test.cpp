@@ -359,6 +359,69 @@ TEST_F(LinuxLive, ListShowsDevicesInNaturalOrderWithTheirStableNamesAndDetails) 
                                         "  usb id: 0403:6015", "  serial number: K0042"}));
 }
 
+// A USB terminal device in a tree of the test's own: its sysfs entry, its USB
+// device (with a serial number unless empty) and, when asked, its /dev node.
+void AddUsbPort(const std::string& root, const std::string& tty, const std::string& usbPort,
+                const std::string& serial, bool node) {
+    std::string usb = root + "/usb/" + usbPort, entry = root + "/class/" + tty;
+    for (const std::string& folder : {root + "/class", root + "/dev", root + "/usb", usb,
+                                      usb + "/" + usbPort + ":1.0", entry}) {
+        mkdir(folder.c_str(), 0700);
+    }
+    WriteFile(usb + "/idVendor", "1d6b\n");
+    unlink((usb + "/serial").c_str()); // another device on the same USB port
+    if (!serial.empty()) {
+        WriteFile(usb + "/serial", serial + "\n");
+    }
+    EXPECT_EQ(symlink((usb + "/" + usbPort + ":1.0").c_str(), (entry + "/device").c_str()), 0);
+    if (node) {
+        WriteFile(root + "/dev/" + tty, "");
+    }
+}
+
+TEST_F(LinuxLive, AModuleBackUnderAnotherNameIsFoundByItsUsbPortOrSerialNumberOnly) {
+    const struct {
+        const char* what;
+        const char *serialBefore, *usbPortAfter, *serialAfter;
+        bool oldNodeBack;
+        const char* found; // "" when the module must not be followed
+    } cases[] = {
+        {"same USB port, no serial number", "", "1-1", "", false, "ttyACM2"},
+        {"same serial number on another USB port", "K0042", "1-4", "K0042", false, "ttyACM2"},
+        {"another USB port, no serial number", "", "1-4", "", false, ""},
+        {"same USB port, another serial number", "K0042", "1-1", "K0099", false, ""},
+        {"same USB port, serial number lost", "K0042", "1-1", "", false, ""},
+        {"the old node is back", "", "1-1", "", true, ""},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const auto& c = cases[i];
+        std::string root = dir + "/moved" + std::to_string(i);
+        mkdir(root.c_str(), 0700);
+        std::string classFolder = root + "/class", dev = root + "/dev";
+        const ListingRoots roots = {classFolder.c_str(), dev.c_str()};
+        AddUsbPort(root, "ttyACM0", "1-1", c.serialBefore, true);
+        UsbIdentity before;
+        ASSERT_TRUE(ReadUsbIdentity(&roots, "ttyACM0", &before)) << c.what;
+        EXPECT_EQ(std::string(before.portPath) + " '" + before.serial + "'",
+                  std::string("1-1 '") + c.serialBefore + "'")
+            << c.what << ": the identity read at open";
+        // The reset: the old name is gone unless it is back; another
+        // device without a serial number sorts before the module.
+        if (!c.oldNodeBack) {
+            unlink((classFolder + "/ttyACM0/device").c_str());
+            unlink((dev + "/ttyACM0").c_str());
+        }
+        AddUsbPort(root, "ttyACM1", "1-3", "", true);
+        AddUsbPort(root, "ttyACM2", c.usbPortAfter, c.serialAfter, true);
+        char found[PORT_PATH_MAX_LEN + 1] = "";
+        int moved =
+            FindMovedPortUnder(&roots, &before, (dev + "/ttyACM0").c_str(), found, sizeof found);
+        EXPECT_EQ(moved ? std::string(found) : "(not followed)",
+                  c.found[0] != '\0' ? dev + "/" + c.found : "(not followed)")
+            << c.what;
+    }
+}
+
 // The terminal program as users run it on real machines: ports under by-id
 // paths, modules slow to come back, Ctrl+C, options in every form.
 

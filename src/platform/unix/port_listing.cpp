@@ -285,7 +285,69 @@ void DetailPort(const ListingRoots* roots, const char* name, PortDetail detail, 
     }
 }
 
+// 1 when the whole text fitted into the field.
+int CopyText(char* field, size_t size, const char* text) {
+    size_t length = strlen(text);
+    if (length >= size) {
+        field[0] = '\0';
+        return 0;
+    }
+    memcpy(field, text, length + 1);
+    return 1;
+}
+
+// A serial number names one device wherever it is plugged in; without one,
+// only the USB port tells a module from another of the same kind. A device
+// that has a serial number where the other has none or another is not the
+// same one.
+int SameDevice(const UsbIdentity* a, const UsbIdentity* b) {
+    if (a->portPath[0] == '\0' || strcmp(a->serial, b->serial) != 0) {
+        return 0;
+    }
+    return a->serial[0] != '\0' || strcmp(a->portPath, b->portPath) == 0;
+}
+
 } // namespace
+
+const ListingRoots SYSTEM_LISTING_ROOTS = {"/sys/class/tty", "/dev"};
+
+int ReadUsbIdentity(const ListingRoots* roots, const char* ttyName, UsbIdentity* identity) {
+    char device[PATH_MAX];
+    identity->portPath[0] = '\0';
+    identity->serial[0] = '\0';
+    if (!FindUsbDevice(roots->sysClassTty, ttyName, device)) {
+        return 0;
+    }
+    const char* slash = strrchr(device, '/');
+    if (!CopyText(identity->portPath, sizeof identity->portPath, slash + 1)) {
+        return 0;
+    }
+    ReadAttribute(device, "serial", identity->serial, sizeof identity->serial);
+    return 1;
+}
+
+int FindMovedPortUnder(const ListingRoots* roots, const UsbIdentity* identity, const char* oldPath,
+                       char* path, size_t size) {
+    struct stat info;
+    if (identity->portPath[0] == '\0' || stat(oldPath, &info) == 0) {
+        return 0;
+    }
+    PortTable table;
+    table.count = 0;
+    CollectPorts(roots, &table);
+    // In natural order, so that the same tree always gives the same port.
+    qsort(table.names, (size_t)table.count, sizeof table.names[0], ComparePortSlots);
+    for (int i = 0; i < table.count; ++i) {
+        UsbIdentity other;
+        char found[PATH_BYTES];
+        if (ReadUsbIdentity(roots, table.names[i], &other) && SameDevice(identity, &other)) {
+            // IsPort has already seen this path fit.
+            JoinPath(found, roots->dev, table.names[i], nullptr);
+            return CopyText(path, size, found);
+        }
+    }
+    return 0;
+}
 
 int ListSerialPortsUnder(const ListingRoots* roots, PortListed listed, PortDetail detail,
                          void* context) {
@@ -312,6 +374,5 @@ int ListSerialPortsUnder(const ListingRoots* roots, PortListed listed, PortDetai
 }
 
 int ListSerialPorts(PortListed listed, PortDetail detail, void* context) {
-    const ListingRoots system = {"/sys/class/tty", "/dev"};
-    return ListSerialPortsUnder(&system, listed, detail, context);
+    return ListSerialPortsUnder(&SYSTEM_LISTING_ROOTS, listed, detail, context);
 }

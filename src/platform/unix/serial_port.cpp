@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -20,16 +21,34 @@
 #include "engine/log_line.h"
 #include "engine/clock.h"
 #include "platform/unix/port_holder.h"
+#include "platform/unix/port_listing.h"
 
 namespace {
 
 // The port this program holds, for AbandonSerialPort on another thread while
 // this one may be inside a read, write or wait on it; -1 when none. Lock-free
-// atomics, so that the release is safe from a signal handler as well.
+// atomics, so that no thread's release can wait on another's.
 std::atomic<int> g_heldPort{-1};
 std::atomic<bool> g_abandoned{false};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
-              "the port's release must be async-signal-safe");
+              "the port's release must not wait on a lock");
+
+// Closes handed to threads of their own: each slot holds the descriptor its
+// thread is closing, -1 when free. A few, so that ports that never finish
+// closing cannot pile threads up; beyond them a close waits as it would.
+const int MAX_PENDING_CLOSES = 4;
+std::atomic<int> g_pendingCloses[MAX_PENDING_CLOSES] = {{-1}, {-1}, {-1}, {-1}};
+// How long a close may hold the program: a port whose queue was flushed
+// closes in far less, one with output the driver still holds would wait out
+// the driver's closing wait.
+const uint32_t CLOSE_WAIT_MS = 50;
+const uint32_t CLOSE_POLL_MS = 1;
+
+// The USB device behind the port last opened, and the name it was opened
+// under, so that a reopen after a reset can find a module that came back
+// under another name. Set by the thread that runs the switch only.
+UsbIdentity g_openedIdentity;
+char g_openedName[PORT_PATH_MAX_LEN + 1];
 
 struct BaudSpeed {
     uint32_t baudRate;
@@ -65,16 +84,70 @@ bool FindSpeed(uint32_t baudRate, speed_t* speed) {
     return false;
 }
 
+void* CloseInSlot(void* slot) {
+    std::atomic<int>* pending = static_cast<std::atomic<int>*>(slot);
+    close(pending->load());
+    pending->store(-1);
+    return nullptr;
+}
+
+// Whether the descriptor has left this program's table: its file is then the
+// closing thread's alone, so that an exit interrupts that thread's wait.
+bool HandedOver(int fd) {
+    return fcntl(fd, F_GETFD) == -1;
+}
+
+// The last close of a port with output queued waits until the driver has
+// sent it, up to the driver's closing wait (30 s by default), on a line that
+// may never take it: cdc-acm counts what it has handed to USB, which no
+// flush takes back. Only a privileged process may shorten that wait
+// (TIOCSSERIAL's closing_wait), and the shorter wait would outlive this
+// program for every later one. The wait ends on a signal, and so when the
+// program exits: the close is made on a thread of its own, and waited for
+// up to CLOSE_WAIT_MS and until that thread has taken the descriptor.
+void CloseUnwaited(int fd) {
+    for (std::atomic<int>& slot : g_pendingCloses) {
+        int free = -1;
+        if (!slot.compare_exchange_strong(free, fd)) {
+            continue;
+        }
+        pthread_t closer;
+        if (pthread_create(&closer, nullptr, CloseInSlot, &slot) != 0) {
+            slot.store(-1);
+            break;
+        }
+        pthread_detach(closer);
+        uint32_t start = TickMs();
+        while (slot.load() == fd && (TickMs() - start < CLOSE_WAIT_MS || !HandedOver(fd))) {
+            WaitMs(CLOSE_POLL_MS);
+        }
+        return;
+    }
+    close(fd);
+}
+
 // Lets go of a port this program has claimed. Unsent output is thrown away
-// first: the last close of a port with output queued waits for it to drain,
-// up to the driver's closing wait (30 s by default), on a line that may be
-// stuck. The exclusive mode outlives the descriptor while the device stays
-// (a pty's slave whose master is open) and would shut out the next open.
-// Async-signal-safe.
+// first, and the close does not hold the program (CloseUnwaited). The
+// exclusive mode outlives the descriptor while the device stays (a pty's
+// slave whose master is open) and would shut out the next open.
 void ReleasePort(int fd) {
     tcflush(fd, TCIOFLUSH);
     ioctl(fd, TIOCNXCL);
-    close(fd);
+    CloseUnwaited(fd);
+}
+
+// Keeps the USB identity of the device the port name leads to (through a
+// by-id link, to its terminal device's name).
+void RememberIdentity(const char* portName) {
+    char device[PATH_MAX];
+    g_openedName[0] = '\0';
+    if (realpath(portName, device) == nullptr) {
+        return;
+    }
+    const char* slash = strrchr(device, '/');
+    if (ReadUsbIdentity(&SYSTEM_LISTING_ROOTS, slash + 1, &g_openedIdentity)) {
+        memcpy(g_openedName, portName, strlen(portName) + 1); // no longer than PORT_PATH_MAX_LEN
+    }
 }
 
 // Closes a port that could not be claimed or configured without losing the
@@ -289,6 +362,7 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
     WaitMs(OPEN_SETTLE_MS);
     // Whatever the module said before now belongs to no sentence of ours.
     tcflush(fd, TCIOFLUSH);
+    RememberIdentity(portName);
     // Only one port is kept for an interrupt: the program opens one at a time.
     int none = -1;
     g_heldPort.compare_exchange_strong(none, fd);
@@ -361,6 +435,14 @@ int OpenMayRecover() {
     // held a moment by a program that probes new ports.
     return errno == ENOENT || errno == ENODEV || errno == ENXIO || errno == EACCES ||
            errno == EBUSY || errno == EAGAIN;
+}
+
+int FindMovedPort(const char* portName, char* found, size_t size) {
+    int error = errno;
+    int moved = g_openedName[0] != '\0' && strcmp(portName, g_openedName) == 0 &&
+                FindMovedPortUnder(&SYSTEM_LISTING_ROOTS, &g_openedIdentity, portName, found, size);
+    errno = error;
+    return moved;
 }
 
 void LogPortHolder(void* owner, const char* portName) {

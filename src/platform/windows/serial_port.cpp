@@ -121,6 +121,12 @@ int OpenMayRecover() {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED;
 }
 
+int FindMovedPort(const char*, char*, size_t) {
+    // Windows keeps a device's COM number across a reset and whoever holds
+    // the old port: a module is back under its own name or not at all.
+    return 0;
+}
+
 void LogPortHolder(void*, const char*) {
     // Windows does not tell which program has a port open.
 }
