@@ -25,7 +25,9 @@
 
 namespace {
 
-enum RebootMode { REBOOT_VANISH, REBOOT_NEVER };
+// A module behind a USB-UART bridge resets "in place": the bridge, and so the port, stays, and
+// the module ignores the line for the reboot delay.
+enum RebootMode { REBOOT_VANISH, REBOOT_NEVER, REBOOT_IN_PLACE };
 // A deaf module is on the bus but never reads: nobody opens the gadget's side of the link, so
 // nothing takes what the host writes.
 enum Behaviour { BEH_ANSWER, BEH_SILENT, BEH_DEAF };
@@ -62,7 +64,7 @@ const BaudEntry BAUDS[] = {
 };
 
 // Indexed by RebootMode and Behaviour: the option values and the names the transcript uses.
-const char* const REBOOT_NAMES[] = {"vanish", "never"};
+const char* const REBOOT_NAMES[] = {"vanish", "never", "in-place"};
 const char* const BEHAVIOUR_NAMES[] = {"answer", "silent", "deaf"};
 const char* const LINE_NAMES[] = {"default", "stale"};
 
@@ -432,8 +434,27 @@ bool ReadMaster() {
 }
 
 // Takes the port away; returns when it comes back, or -1 if it never does.
+// The module is deaf while it reboots behind its bridge: what arrives meanwhile is lost.
+void RebootInPlace() {
+    int64_t back_ns = NowNs() + int64_t(g_opt.reboot_delay_ms) * 1000000;
+    for (int64_t now = NowNs(); now < back_ns; now = NowNs()) {
+        struct pollfd pfd = {g_master, POLLIN, 0};
+        char discard[256];
+        if (poll(&pfd, 1, int((back_ns - now) / 1000000) + 1) > 0 && (pfd.revents & POLLIN)) {
+            ssize_t ignored = read(g_master, discard, sizeof discard);
+            (void)ignored;
+        }
+    }
+    g_line.clear();
+    note("BACK");
+}
+
 int64_t Reboot() {
     note("REBOOT %s", REBOOT_NAMES[g_opt.reboot]);
+    if (g_opt.reboot == REBOOT_IN_PLACE) {
+        RebootInPlace();
+        return -1;
+    }
     bool comes_back = g_opt.reboot == REBOOT_VANISH;
     if (g_opt.gadget) {
         LeaveBus();
@@ -575,7 +596,7 @@ bool ParseArgs(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (!ParseArgs(argc, argv)) {
         fprintf(stderr,
-                "usage: %s --link PATH [--transcript PATH] [--reboot vanish|never]\n"
+                "usage: %s --link PATH [--transcript PATH] [--reboot vanish|never|in-place]\n"
                 "       [--reboot-delay-ms N] [--behaviour answer|silent] [--banner TEXT]\n"
                 "       [--line default|stale]\n"
                 "       %s --gadget UDC_FILE --link /dev/ttyGSn [--behaviour answer|silent|deaf]\n"
