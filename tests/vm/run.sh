@@ -8,7 +8,7 @@
 # which the native set pins against the scripts.
 #   tests/vm/run.sh   (after the release-amd64, arm64 and armhf builds)
 set -uo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/../.."
+cd "$(dirname "${BASH_SOURCE[0]}")/../.." || exit 1
 out=build/vm
 mkdir -p "$out"
 modes=(rover base-only survey-in)
@@ -98,7 +98,7 @@ judge_guest() {
   [ ! -f "$runs/rover-ftdi.log" ] || { cp "$out/ftdi.transcript" "$runs/rover-ftdi.module" &&
     judge_switch "$runs/rover-ftdi" rover-in-place; }
   for mode in "${modes[@]}"; do judge_switch "$runs/$mode" "$mode"; done
-  for run in $(ls "$runs"/rover-kms-*.log 2>/dev/null); do judge_switch "${run%.log}" rover; done
+  for run in "$runs"/rover-kms-*.log; do [ ! -f "$run" ] || judge_switch "${run%.log}" rover; done
 
   run="$runs/back-at-1s.log" why=""
   [ "$(status "$run")" = 0 ] && ! grep -qE 'Port not back yet|Module came back as' "$run" ||
