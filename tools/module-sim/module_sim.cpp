@@ -5,6 +5,10 @@
 // program makes to it; the Windows programs under Wine open a COM port whose dosdevices link
 // points at it. Everything the module receives or answers is logged to a transcript for the
 // tests.
+//
+// With --gadget it is instead the device side of a real USB link (a Linux USB gadget's serial
+// function, /dev/ttyGS0), so that the tool meets the real host driver: at a reset the module
+// leaves the bus through the gadget's UDC file and joins it again after the reboot delay.
 
 #include <cerrno>
 #include <csignal>
@@ -24,7 +28,9 @@
 namespace {
 
 enum RebootMode { REBOOT_VANISH, REBOOT_NEVER };
-enum Behaviour { BEH_ANSWER, BEH_SILENT };
+// A deaf module is on the bus but never reads: nobody opens the gadget's side of the link, so
+// nothing takes what the host writes.
+enum Behaviour { BEH_ANSWER, BEH_SILENT, BEH_DEAF };
 // How the port's settings are found when it appears: as the kernel makes a new terminal, or as
 // another program left them.
 enum LineStart { LINE_DEFAULT, LINE_STALE };
@@ -37,6 +43,8 @@ struct Options {
     long reboot_delay_ms = 3000;
     Behaviour behaviour = BEH_ANSWER;
     LineStart line = LINE_DEFAULT;
+    // The gadget's UDC file; null when serving a pty.
+    const char* gadget = nullptr;
 };
 
 struct BaudEntry {
@@ -57,7 +65,7 @@ const BaudEntry BAUDS[] = {
 
 // Indexed by RebootMode and Behaviour: the option values and the names the transcript uses.
 const char* const REBOOT_NAMES[] = {"vanish", "never"};
-const char* const BEHAVIOUR_NAMES[] = {"answer", "silent"};
+const char* const BEHAVIOUR_NAMES[] = {"answer", "silent", "deaf"};
 const char* const LINE_NAMES[] = {"default", "stale"};
 
 // The body of the sentence that makes the module reset.
@@ -75,6 +83,8 @@ const int UNOPENED_STEP_MS = 10;
 const int REPLY_WAIT_MS = 200;
 const int BANNER_WAIT_MS = 0;
 const long REBOOT_DELAY_MAX_MS = 3600000;
+// A module acknowledges its reset sentence and is off the bus this long after.
+const int GADGET_RESET_MS = 50;
 // A real module gives up on a line this long without LF; what it got so far is only logged.
 const size_t MAX_LINE_BYTES = 1024;
 
@@ -91,6 +101,10 @@ char g_slave_path[128];
 int g_spare = -1;
 // The incoming line so far, kept across reads until its LF arrives.
 std::string g_line;
+// The USB device controller the gadget is bound to, as its UDC file named it at the start, and
+// whether the module has left the bus.
+char g_udc[64];
+bool g_off_bus = false;
 
 int64_t NowNs() {
     struct timespec ts;
@@ -264,6 +278,83 @@ void ClosePty(bool reserve_next) {
     note("DOWN");
 }
 
+// Binds the gadget to its controller (name) or unbinds it (an empty name): the host sees the
+// module plugged in or pulled out.
+bool WriteUdc(const char* name) {
+    int fd = open(g_opt.gadget, O_WRONLY | O_CLOEXEC);
+    size_t length = strlen(name);
+    bool written = fd >= 0 && write(fd, length ? name : "\n", length ? length : 1) >= 0;
+    int error = errno;
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!written) {
+        fprintf(stderr, "module-sim: cannot write '%s' to %s: %s\n", name, g_opt.gadget,
+                strerror(error));
+    }
+    return written;
+}
+
+bool ReadUdc() {
+    int fd = open(g_opt.gadget, O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd >= 0 ? read(fd, g_udc, sizeof g_udc - 1) : -1;
+    int error = errno;
+    if (fd >= 0) {
+        close(fd);
+    }
+    g_udc[n > 0 ? n : 0] = '\0';
+    g_udc[strcspn(g_udc, "\n")] = '\0';
+    if (g_udc[0] == '\0') {
+        fprintf(stderr, "module-sim: %s names no bound controller: %s\n", g_opt.gadget,
+                n < 0 ? strerror(error) : "empty");
+        return false;
+    }
+    return true;
+}
+
+// Joins the bus and opens the gadget's side of the link, raw, so that the module reads the
+// host's bytes as they came.
+bool JoinBus() {
+    if (g_off_bus && !WriteUdc(g_udc)) {
+        return false;
+    }
+    g_off_bus = false;
+    if (g_opt.behaviour == BEH_DEAF) {
+        note("UP %s deaf", g_opt.link);
+        return true;
+    }
+    g_master = open(g_opt.link, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    struct termios tio;
+    if (g_master < 0 || tcgetattr(g_master, &tio) != 0) {
+        perror(g_opt.link);
+        if (g_master >= 0) {
+            close(g_master);
+        }
+        g_master = -1;
+        return false;
+    }
+    cfmakeraw(&tio);
+    tcsetattr(g_master, TCSANOW, &tio);
+    note("UP %s", g_opt.link);
+    return true;
+}
+
+// The reset: the acknowledgement goes out, then the module leaves the bus.
+void LeaveBus() {
+    tcdrain(g_master);
+    struct timespec pause = {0, long(GADGET_RESET_MS) * 1000000};
+    nanosleep(&pause, nullptr);
+    g_off_bus = WriteUdc("");
+    close(g_master);
+    g_master = -1;
+    g_line.clear();
+    note("DOWN");
+}
+
+bool ComeUp() {
+    return g_opt.gadget ? JoinBus() : OpenPty();
+}
+
 void SendReply(const std::string& body) {
     std::string ack = "PZVKACK," + body.substr(0, body.find(',')) + ",OK";
     char tail[8];
@@ -346,7 +437,11 @@ bool ReadMaster() {
 int64_t Reboot() {
     note("REBOOT %s", REBOOT_NAMES[g_opt.reboot]);
     bool comes_back = g_opt.reboot == REBOOT_VANISH;
-    ClosePty(comes_back);
+    if (g_opt.gadget) {
+        LeaveBus();
+    } else {
+        ClosePty(comes_back);
+    }
     // Measured from the moment the port is gone, however long the reader took to drain it.
     return comes_back ? NowNs() + int64_t(g_opt.reboot_delay_ms) * 1000000 : -1;
 }
@@ -377,7 +472,7 @@ bool Serve(const sigset_t* waitmask) {
     int64_t reopen_ns = -1;
     while (!g_stop) {
         if (reopen_ns >= 0 && NowNs() >= reopen_ns) {
-            if (!OpenPty()) {
+            if (!ComeUp()) {
                 return false;
             }
             reopen_ns = -1;
@@ -415,7 +510,9 @@ void InstallSignals(sigset_t* waitmask) {
 }
 
 void ShutDown() {
-    unlink(g_opt.link);
+    if (!g_opt.gadget) {
+        unlink(g_opt.link);
+    }
     if (g_master >= 0) {
         close(g_master);
     }
@@ -463,6 +560,8 @@ bool ParseArgs(int argc, char** argv) {
         } else if (strcmp(opt, "--behaviour") == 0 &&
                    ParseChoice(val, BEHAVIOUR_NAMES, behaviour_count, &choice)) {
             g_opt.behaviour = Behaviour(choice);
+        } else if (strcmp(opt, "--gadget") == 0) {
+            g_opt.gadget = val;
         } else if (strcmp(opt, "--line") == 0 &&
                    ParseChoice(val, LINE_NAMES, line_count, &choice)) {
             g_opt.line = LineStart(choice);
@@ -470,7 +569,7 @@ bool ParseArgs(int argc, char** argv) {
             return false;
         }
     }
-    return argc % 2 == 1 && g_opt.link != nullptr;
+    return argc % 2 == 1 && g_opt.link != nullptr && (g_opt.gadget || g_opt.behaviour != BEH_DEAF);
 }
 
 } // namespace
@@ -480,8 +579,10 @@ int main(int argc, char** argv) {
         fprintf(stderr,
                 "usage: %s --link PATH [--transcript PATH] [--reboot vanish|never]\n"
                 "       [--reboot-delay-ms N] [--behaviour answer|silent] [--banner TEXT]\n"
-                "       [--line default|stale]\n",
-                argv[0]);
+                "       [--line default|stale]\n"
+                "       %s --gadget UDC_FILE --link /dev/ttyGSn [--behaviour answer|silent|deaf]\n"
+                "       [--transcript PATH] [--reboot vanish|never] [--reboot-delay-ms N]\n",
+                argv[0], argv[0]);
         return 2;
     }
     if (g_opt.transcript && !(g_transcript = fopen(g_opt.transcript, "a"))) {
@@ -490,7 +591,7 @@ int main(int argc, char** argv) {
     }
     sigset_t waitmask;
     InstallSignals(&waitmask);
-    if (!OpenPty() || !Serve(&waitmask)) {
+    if ((g_opt.gadget && !ReadUdc()) || !ComeUp() || !Serve(&waitmask)) {
         return 1;
     }
     ShutDown();
