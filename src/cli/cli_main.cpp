@@ -225,7 +225,7 @@ uint32_t FindRate(const char* port, ProbeResult* result) {
     return result->baudRate;
 }
 
-void SayNothing() {}
+void LogNothing() {}
 
 int Probe(const CommandLine* line) {
     if (line->wordCount != 2 || line->baudText != nullptr || line->rebootTimeoutText != nullptr ||
@@ -238,7 +238,7 @@ int Probe(const CommandLine* line) {
     }
     g_logSink = PrintErrorLine;
     // Nothing was written, so there is nothing to say; the port is left free.
-    EndSwitchOnInterrupt(SayNothing);
+    EndSwitchOnInterrupt(LogNothing);
     ProbeResult result;
     if (FindRate(port, &result) == 0) {
         return EXIT_FAILED;
@@ -263,7 +263,7 @@ void ScanReply(void*, const char* bytes, uint32_t length) {
     ScanMessages(&g_replyScan, bytes, length, NoteAnswer, nullptr);
 }
 
-void SayInterruptedLine() {
+void LogInterrupted() {
     LogLine(nullptr, "Interrupted: the module may have taken part of the script. Run the switch "
                      "again.");
 }
@@ -271,7 +271,7 @@ void SayInterruptedLine() {
 // The switch itself, at the rate given or the one the probe finds.
 int RunSwitch(const char* port, const ModeScript* script, uint32_t baud) {
     g_logSink = PrintLogLine;
-    EndSwitchOnInterrupt(SayInterruptedLine);
+    EndSwitchOnInterrupt(LogInterrupted);
     ProbeResult probed;
     if (baud == AUTO_BAUD && (baud = FindRate(port, &probed)) != 0) {
         LogLine(nullptr, "Module found at %lu baud.", (unsigned long)baud);
