@@ -154,7 +154,8 @@ kms_winpath() {
 # preset (or only the targets named) quietly; on failure shows the log's end
 # and fails. --fresh configures with a new cache: an old one keeps the flags
 # of the folder's first configure (a toolchain file's linker flags among
-# them), whatever the tree says now; everything is compiled again.
+# them), whatever the tree says now. Only what the new flags change is
+# compiled again.
 kms_build() {
   local fresh=()
   if [ "$1" = --fresh ]; then
