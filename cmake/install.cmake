@@ -12,13 +12,20 @@ endif()
 
 set(KMS_DIST ${PROJECT_SOURCE_DIR}/src/dist)
 
-# The man page carries the version of project().
+# The man page carries the version of project(); it and the completion list
+# the baud rates and modes of the program's own tables.
+include(${CMAKE_CURRENT_LIST_DIR}/product_tables.cmake)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/src/engine/baud_text.cpp ${PROJECT_SOURCE_DIR}/src/engine/baud_text.h
+  ${PROJECT_SOURCE_DIR}/src/engine/mode_scripts.cpp ${PROJECT_SOURCE_DIR}/src/engine/mode_scripts.h)
 configure_file(${KMS_DIST}/kavrel-mode-switch-cli.1.in
   ${CMAKE_CURRENT_BINARY_DIR}/kavrel-mode-switch-cli.1 @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kavrel-mode-switch-cli.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-install(FILES ${KMS_DIST}/kavrel-mode-switch-cli.bash-completion
+configure_file(${KMS_DIST}/kavrel-mode-switch-cli.bash-completion.in
+  ${CMAKE_CURRENT_BINARY_DIR}/kavrel-mode-switch-cli.bash-completion @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kavrel-mode-switch-cli.bash-completion
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
   RENAME kavrel-mode-switch-cli)
 

@@ -166,7 +166,7 @@ unsigned ParseSeconds(const char* text) {
     return seconds <= REBOOT_TIMEOUT_MAX_S ? seconds : 0;
 }
 
-void SayInterruptedLine() {
+void LogInterrupted() {
     LogLine(nullptr, "Interrupted: the module may have taken part of the script. Run the switch "
                      "again.");
 }
@@ -199,7 +199,7 @@ int Switch(const CommandLine* line) {
     }
     g_logSink = PrintLogLine;
     g_rebootTimeoutMs = timeoutS * MS_PER_SECOND;
-    EndSwitchOnInterrupt(SayInterruptedLine);
+    EndSwitchOnInterrupt(LogInterrupted);
     if (RunModeScript(nullptr, script->displayName, port, baud, script->sentences, script->count)) {
         return EXIT_DONE;
     }

@@ -9,12 +9,12 @@ const int EXIT_TERMINATED = 143;  // SIGTERM
 // terminal must not end or stop the program half-way.
 void PrepareConsole();
 
-// Says, through the log sink, that a switch was interrupted.
-typedef void (*SayInterrupted)();
+// Logs, through the log sink, the line that says a switch was interrupted.
+typedef void (*InterruptedLine)();
 
 // From now on Ctrl+C (and SIGTERM on Linux) ends the program within 100 ms:
-// say is called on a thread of its own, the port is left free
-// (AbandonSerialPort) and the program exits with EXIT_INTERRUPTED or
-// EXIT_TERMINATED. An output that does not take the line (a reader that has
-// stopped reading) does not hold the exit up; the line is lost then.
-void EndSwitchOnInterrupt(SayInterrupted say);
+// logInterrupted is called on a thread of its own (SayInterrupted in each
+// platform's console.cpp), the port is left free (AbandonSerialPort) and the
+// program exits with EXIT_INTERRUPTED or EXIT_TERMINATED. An output that does not take the line (a
+// reader that has stopped reading) does not hold the exit up; the line is lost then.
+void EndSwitchOnInterrupt(InterruptedLine logInterrupted);

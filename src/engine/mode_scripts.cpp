@@ -3,22 +3,23 @@
 namespace {
 
 // Stored with their checksums (XOR of the body bytes): nothing is computed
-// at run time, so the bytes on the wire are exactly these.
-const char S1_RECEIVER_MODE_BASE[] = "$PZVKCFGRCVRMODE,W,2*26";
-const char S2_SAVE_PARAMETERS[] = "$PZVKSAVEPAR*55";
-const char S3_RESET[] = "$PZVKSRR*44";
-const char S4_SURVEY_IN_CONFIG[] = "$PZVKCFGSVIN,W,1,60,15.0,0,0,0*31";
-const char S5_SURVEY_STATUS_ON[] = "$PZVKCFGMSGRATE,W,PZVKSVINSTATUS,1,1*58";
-const char S6_SURVEY_STATUS_OFF[] = "$PZVKCFGMSGRATE,W,PZVKSVINSTATUS,0,1*59";
-const char S7_RECEIVER_MODE_ROVER[] = "$PZVKCFGRCVRMODE,W,1*25";
+// at run time, so the bytes on the wire are exactly these. Named by what
+// they do; the scripts below give their order.
+const char RECEIVER_MODE_BASE[] = "$PZVKCFGRCVRMODE,W,2*26";
+const char SAVE_PARAMETERS[] = "$PZVKSAVEPAR*55";
+const char RESET_MODULE[] = "$PZVKSRR*44";
+const char SURVEY_IN_CONFIG[] = "$PZVKCFGSVIN,W,1,60,15.0,0,0,0*31";
+const char SURVEY_STATUS_ON[] = "$PZVKCFGMSGRATE,W,PZVKSVINSTATUS,1,1*58";
+const char SURVEY_STATUS_OFF[] = "$PZVKCFGMSGRATE,W,PZVKSVINSTATUS,0,1*59";
+const char RECEIVER_MODE_ROVER[] = "$PZVKCFGRCVRMODE,W,1*25";
 
 const char* const BASE_SURVEY_IN_SENTENCES[] = {
-    S1_RECEIVER_MODE_BASE, S2_SAVE_PARAMETERS, S3_RESET, S4_SURVEY_IN_CONFIG,
-    S5_SURVEY_STATUS_ON,   S2_SAVE_PARAMETERS, S3_RESET,
+    RECEIVER_MODE_BASE, SAVE_PARAMETERS, RESET_MODULE, SURVEY_IN_CONFIG,
+    SURVEY_STATUS_ON,   SAVE_PARAMETERS, RESET_MODULE,
 };
-const char* const BASE_ONLY_SENTENCES[] = {S1_RECEIVER_MODE_BASE, S2_SAVE_PARAMETERS, S3_RESET};
-const char* const ROVER_SENTENCES[] = {S6_SURVEY_STATUS_OFF, S7_RECEIVER_MODE_ROVER,
-                                       S2_SAVE_PARAMETERS, S3_RESET};
+const char* const BASE_ONLY_SENTENCES[] = {RECEIVER_MODE_BASE, SAVE_PARAMETERS, RESET_MODULE};
+const char* const ROVER_SENTENCES[] = {SURVEY_STATUS_OFF, RECEIVER_MODE_ROVER, SAVE_PARAMETERS,
+                                       RESET_MODULE};
 
 template <typename T, unsigned N> constexpr unsigned CountOf(T (&)[N]) {
     return N;
@@ -35,7 +36,7 @@ static_assert(CountOf(MODE_SCRIPTS) == MODE_COUNT, "one script per mode");
 
 } // namespace
 
-const char* const RESET_SENTENCE = S3_RESET;
+const char* const RESET_SENTENCE = RESET_MODULE;
 
 const ModeScript* FindModeScript(SwitchMode mode) {
     if (mode < BaseSurveyIn || mode >= BaseSurveyIn + MODE_COUNT) {

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # The packaged man page renders without a groff warning and carries the
-# version; the packaged completion offers the modes after `switch PORT`.
+# version; the packaged completion offers the modes after `switch PORT` and
+# the rates after -b; the README's usage lists the modes and rates that the
+# program's help does; every log line the README and the man page show is
+# one the program logs.
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 unpack amd64
 man="$scratch/amd64/usr/share/man/man1/kavrel-mode-switch-cli.1.gz"
@@ -16,4 +19,18 @@ check "completion after switch PORT" "$(bash -c '
   COMP_CWORD=3 COMP_LINE="${COMP_WORDS[*]}" COMP_POINT=${#COMP_LINE}
   _kavrel_mode_switch_cli kavrel-mode-switch-cli "" /dev/ttyUSB0
   echo "${COMPREPLY[*]}"' - "$completion")" "survey-in base-only rover"
+check "completion after -b" "$(bash -c '
+  . /usr/share/bash-completion/bash_completion
+  . "$1"
+  COMP_WORDS=(kavrel-mode-switch-cli switch -b "")
+  COMP_CWORD=3 COMP_LINE="${COMP_WORDS[*]}" COMP_POINT=${#COMP_LINE}
+  _kavrel_mode_switch_cli kavrel-mode-switch-cli "" -b
+  echo "${COMPREPLY[*]}"' - "$completion")" "9600 38400 115200 230400 460800 921600"
+
+# The MODE and RATE lines, blanks squeezed.
+usage_lines() { grep -E '^ +(MODE|RATE) ' | tr -s ' '; }
+check "README usage against --help" "$(sed -n '/^kavrel-mode-switch-cli switch/,/^```/p' README.md | usage_lines)" \
+  "$("$scratch/amd64/usr/bin/kavrel-mode-switch-cli" --help | usage_lines)"
+zcat "$man" >"$scratch/man.1"
+check "log lines in the documents" "$(python3 tests/package/log_lines.py . "$scratch/man.1" | grep -v '^log lines shown')" ""
 finish

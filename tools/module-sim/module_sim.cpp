@@ -1,8 +1,10 @@
 // Simulated Kavrel GNSS module on a Linux pseudo-terminal.
 //
-// The configuration tool runs under Wine and opens a COM port; a dosdevices symlink points at the
-// slave side of the pty this program owns, so the tool talks to this process as if it were the
-// module. Everything the module receives or answers is logged to a transcript for the tests.
+// The tool talks to this process as if it were the module, through the slave side of the pty this
+// program owns: the terminal program on Linux (natively or under qemu-user) opens the link this
+// program makes to it; the Windows programs under Wine open a COM port whose dosdevices link
+// points at it. Everything the module receives or answers is logged to a transcript for the
+// tests.
 
 #include <cerrno>
 #include <csignal>

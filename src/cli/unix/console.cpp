@@ -12,7 +12,7 @@ namespace {
 // How long the line may take before the program ends without it.
 const long INTERRUPT_LINE_WAIT_NS = 80L * 1000000L;
 
-SayInterrupted g_say = nullptr;
+InterruptedLine g_logInterrupted = nullptr;
 int g_interruptStatus = EXIT_INTERRUPTED;
 sigset_t g_interrupts;
 
@@ -22,8 +22,10 @@ sigset_t g_interrupts;
     _exit(g_interruptStatus);
 }
 
-void* SayAndEnd(void*) {
-    g_say();
+// The thread that says the switch was interrupted; here it also ends the
+// program.
+void* SayInterrupted(void*) {
+    g_logInterrupted();
     EndInterrupted();
 }
 
@@ -37,7 +39,7 @@ void* WaitForInterrupt(void*) {
     }
     g_interruptStatus = signal == SIGINT ? EXIT_INTERRUPTED : EXIT_TERMINATED;
     pthread_t sayer;
-    if (pthread_create(&sayer, nullptr, SayAndEnd, nullptr) == 0) {
+    if (pthread_create(&sayer, nullptr, SayInterrupted, nullptr) == 0) {
         // A second interrupt ends the wait at once.
         struct timespec wait = {0, INTERRUPT_LINE_WAIT_NS};
         sigtimedwait(&g_interrupts, nullptr, &wait);
@@ -54,8 +56,8 @@ void PrepareConsole() {
     signal(SIGTTOU, SIG_IGN);
 }
 
-void EndSwitchOnInterrupt(SayInterrupted say) {
-    g_say = say;
+void EndSwitchOnInterrupt(InterruptedLine logInterrupted) {
+    g_logInterrupted = logInterrupted;
     sigemptyset(&g_interrupts);
     sigaddset(&g_interrupts, SIGINT);
     sigaddset(&g_interrupts, SIGTERM);

@@ -8,10 +8,12 @@ namespace {
 
 const DWORD INTERRUPT_LINE_WAIT_MS = 80; // how long the line may take before the program ends
 
-SayInterrupted g_say = NULL;
+InterruptedLine g_logInterrupted = NULL;
 
-DWORD WINAPI SayOnItsOwn(LPVOID) {
-    g_say();
+// The thread that says the switch was interrupted, so that an output which
+// does not take the line cannot hold the program's end.
+DWORD WINAPI SayInterrupted(LPVOID) {
+    g_logInterrupted();
     return 0;
 }
 
@@ -20,7 +22,7 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
         return FALSE; // closing the console, logging off: the system's own ending
     }
-    HANDLE sayer = CreateThread(NULL, 0, SayOnItsOwn, NULL, 0, NULL);
+    HANDLE sayer = CreateThread(NULL, 0, SayInterrupted, NULL, 0, NULL);
     if (sayer != NULL) {
         WaitForSingleObject(sayer, INTERRUPT_LINE_WAIT_MS);
         CloseHandle(sayer);
@@ -41,7 +43,7 @@ void PrepareConsole() {
     SetConsoleCtrlHandler(NULL, FALSE);
 }
 
-void EndSwitchOnInterrupt(SayInterrupted say) {
-    g_say = say;
+void EndSwitchOnInterrupt(InterruptedLine logInterrupted) {
+    g_logInterrupted = logInterrupted;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }

@@ -64,6 +64,9 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return NO_PORT;
     }
+    // The busy check: share mode 0 opens the port for this program alone, so
+    // a port that another program has open fails here with access denied
+    // (error 5), and no other program can open it while the switch runs.
     HANDLE handle =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (handle == INVALID_HANDLE_VALUE) {

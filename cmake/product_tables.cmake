@@ -1,0 +1,63 @@
+# The baud rates and mode names, read from the product's own tables so that
+# the man page and the bash completion list exactly what the program takes.
+# Sets KMS_BAUD_RATES ("9600 38400 ..."), KMS_BAUD_RATE_LIST ("9600, 38400,
+# ... or 921600"), KMS_DEFAULT_BAUD, KMS_MODE_NAMES ("survey-in ...") and
+# KMS_MODE_1, KMS_MODE_2, ... in the table's order.
+# A table that cannot be read as expected stops the configure rather than
+# leaving a document that lists something else.
+
+# The quoted texts between START (a regex) and the next "};" of a file.
+function(kms_table_texts file start out)
+  file(READ ${file} source)
+  string(REGEX MATCH "${start}[^;]*;" block "${source}")
+  string(REGEX MATCHALL "\"[^\"]*\"" quoted "${block}")
+  string(REPLACE "\"" "" texts "${quoted}")
+  set(${out} "${texts}" PARENT_SCOPE)
+endfunction()
+
+# The value of "const int NAME = value;" in a header.
+function(kms_header_int file name out)
+  file(READ ${file} source)
+  string(REGEX MATCH "const int ${name} = ([0-9]+);" found "${source}")
+  if(NOT found)
+    message(FATAL_ERROR "${name} not found in ${file}")
+  endif()
+  set(${out} ${CMAKE_MATCH_1} PARENT_SCOPE)
+endfunction()
+
+set(kms_engine ${CMAKE_CURRENT_LIST_DIR}/../src/engine)
+
+kms_table_texts(${kms_engine}/baud_text.cpp "BAUD_TEXTS\\[[A-Z_]*\\] = {" kms_rates)
+kms_header_int(${kms_engine}/baud_text.h BAUD_TEXT_COUNT kms_rate_count)
+kms_header_int(${kms_engine}/baud_text.h DEFAULT_BAUD_INDEX kms_default_index)
+list(LENGTH kms_rates kms_found)
+if(NOT kms_found EQUAL kms_rate_count)
+  message(FATAL_ERROR "read ${kms_found} baud rates (${kms_rates}), the table has ${kms_rate_count}")
+endif()
+
+# Each script's entry holds its display name, then its command name.
+kms_table_texts(${kms_engine}/mode_scripts.cpp "MODE_SCRIPTS\\[\\] = {" kms_names)
+kms_header_int(${kms_engine}/mode_scripts.h MODE_COUNT kms_mode_count)
+set(KMS_MODE_NAMES "")
+foreach(kms_index RANGE 1 99 2)
+  list(LENGTH kms_names kms_found)
+  if(kms_index GREATER_EQUAL kms_found)
+    break()
+  endif()
+  list(GET kms_names ${kms_index} kms_name)
+  list(APPEND KMS_MODE_NAMES ${kms_name})
+  list(LENGTH KMS_MODE_NAMES kms_count)
+  set(KMS_MODE_${kms_count} ${kms_name})
+endforeach()
+list(LENGTH KMS_MODE_NAMES kms_found)
+if(NOT kms_found EQUAL kms_mode_count)
+  message(FATAL_ERROR "read ${kms_found} modes (${KMS_MODE_NAMES}), the table has ${kms_mode_count}")
+endif()
+
+list(GET kms_rates ${kms_default_index} KMS_DEFAULT_BAUD)
+list(POP_BACK kms_rates kms_last)
+list(JOIN kms_rates ", " KMS_BAUD_RATE_LIST)
+string(APPEND KMS_BAUD_RATE_LIST " or ${kms_last}")
+list(APPEND kms_rates ${kms_last})
+list(JOIN kms_rates " " KMS_BAUD_RATES)
+list(JOIN KMS_MODE_NAMES " " KMS_MODE_NAMES)

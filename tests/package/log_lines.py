@@ -1,0 +1,31 @@
+#!/usr/bin/env python3
+"""Every log line that the README's table of log lines or the man page's
+OUTPUT section shows is one the product logs: it matches one of the formats
+passed to LogLine (its %-fields standing for any text) or, for an error
+line shown as "context: ...", one of the contexts passed to LogLastError.
+Prints each line that matches none; exits 1 if there is one."""
+import pathlib
+import re
+import sys
+
+root = pathlib.Path(sys.argv[1])
+man = pathlib.Path(sys.argv[2]).read_text()
+
+CALL = re.compile(r'\b(LogLine|LogLastError)\(\s*[^,()]+,\s*((?:"(?:[^"\\]|\\.)*"\s*)+)')
+formats = []
+for source in sorted((root / "src").rglob("*.cpp")):
+    for call, literals in CALL.findall(source.read_text()):
+        text = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', literals))
+        pattern = ".+".join(re.escape(part) for part in re.split(r"%l?[sdu]", text))
+        formats.append(pattern + (": .+" if call == "LogLastError" else ""))
+
+shown = re.findall(r"^\| `([^`]+)` \|", root.joinpath("README.md").read_text().split(
+    "## What the log says")[1].split("\n## ")[0], re.M)
+output = man.split(".SH OUTPUT")[1].split(".PP")[0]
+shown += [re.sub(r"\\(.)", r"\1", line) for line in re.findall(r"^\.TP\n\.B (.+)$", output, re.M)]
+
+unknown = [line for line in shown if not any(re.fullmatch(f, line) for f in formats)]
+for line in unknown:
+    print(f"not a line the product logs: {line!r}")
+print(f"log lines shown in the documents: {len(shown)}, of which not the product's: {len(unknown)}")
+sys.exit(1 if unknown or not shown else 0)
