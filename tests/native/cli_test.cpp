@@ -767,6 +767,28 @@ TEST_F(LinuxLive, BusyPortsAreRefusedUntouchedAndTheirHolderNamed) {
     }
 }
 
+// The errors after which a reopen is tried again, read from errno as the
+// reopen reads it. EACCES is a device udev has not yet given its group, which
+// a test run as root never meets; a wrong name or rate, or a device that is
+// no terminal, stays wrong however long one waits.
+TEST(LinuxSerial, OnlyTheErrorsOfAModuleNotBackYetMayRecover) {
+    const struct {
+        int error;
+        const char* name;
+        bool mayRecover;
+    } cases[] = {
+        {ENOENT, "ENOENT", true},  {ENODEV, "ENODEV", true},  {ENXIO, "ENXIO", true},
+        {EACCES, "EACCES", true},  {EBUSY, "EBUSY", true},    {EAGAIN, "EAGAIN", true},
+        {EINVAL, "EINVAL", false}, {ENOTTY, "ENOTTY", false}, {ENAMETOOLONG, "ENAMETOOLONG", false},
+    };
+    for (const auto& c : cases) {
+        errno = c.error;
+        bool got = OpenMayRecover() != 0;
+        EXPECT_EQ(got, c.mayRecover)
+            << "errno " << c.name << ": may recover " << got << ", expected " << c.mayRecover;
+    }
+}
+
 // A full pipe stands in for a line stalled by flow control.
 TEST(LinuxSerial, AWriteThatCannotGoOnGivesUpAfterTwoSecondsWithErrno110) {
     int ends[2];
