@@ -59,7 +59,7 @@ background() {
 
 set -- $(echo "$cli" | tr , ' ')
 [ -z "$ftdi" ] || until_ [ -e /dev/ttyUSB0 ]
-echo "@@ kernel $(uname -r) $(uname -m), drivers:" $(for port in /sys/class/tty/ttyACM0 /sys/class/tty/ttyUSB0; do
+echo "@@ kernel $(uname -r) $(uname -m), programs: $cli, drivers:" $(for port in /sys/class/tty/ttyACM0 /sys/class/tty/ttyUSB0; do
   [ ! -e $port ] || basename "$(readlink $port/device/driver)"; done)
 cd /bin
 run rover "--reboot-delay-ms 2000" $1 switch /dev/ttyACM0 rover
