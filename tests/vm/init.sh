@@ -65,7 +65,10 @@ cd /bin
 run rover "--reboot-delay-ms 2000" $1 switch /dev/ttyACM0 rover
 run base-only "--reboot-delay-ms 2000" $1 switch /dev/ttyACM0 base-only
 run survey-in "--reboot-delay-ms 2000" $1 switch /dev/ttyACM0 survey-in
-run back-at-1s "--reboot-delay-ms 1000" $1 switch /dev/ttyACM0 rover
+# The link takes about 0.45 s to come up again, so a module that joins 0.5 s
+# after it left is back 1 s after the reset sentence: before a program that
+# held the old port to the drain's end (1.4 s) would let go of it.
+run back-at-1s "--reboot-delay-ms 500" $1 switch /dev/ttyACM0 rover
 run back-at-9s "--reboot-delay-ms 9000" $1 switch /dev/ttyACM0 rover
 run stops-reading "--behaviour deaf" $1 switch /dev/ttyACM0 base-only
 sleep 1000 </dev/ttyACM0 & holder=$!

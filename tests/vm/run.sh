@@ -102,7 +102,8 @@ judge_guest() {
 
   run="$runs/back-at-1s.log" why=""
   [ "$(status "$run")" = 0 ] && ! grep -qE 'Port not back yet|Module came back as' "$run" ||
-    why="expected Done with no retry, as ttyACM0 (see $run)"
+    why="expected Done with no retry, as ttyACM0; got status $(status "$run"), $(lines "$run" |
+      grep -E 'Port not back yet|Module came back as' | head -1) (see $run)"
   verdict "2 back-at-1s" "$why" " ($(duration "$run") ms)"
 
   run="$runs/back-at-9s.log" why=""
