@@ -150,15 +150,33 @@ kms_winpath() {
   printf 'Z:%s' "$1" | tr '/' '\\'
 }
 
-# kms_build PRESET [--target NAME...]: configures and builds a preset (or
-# only the targets named) quietly; on failure shows the log's end and fails.
+# kms_build [--fresh] PRESET [--target NAME...]: configures and builds a
+# preset (or only the targets named) quietly; on failure shows the log's end
+# and fails. --fresh configures with a new cache: an old one keeps the flags
+# of the folder's first configure (a toolchain file's linker flags among
+# them), whatever the tree says now. Only what the new flags change is
+# compiled again.
 kms_build() {
+  local fresh=()
+  if [ "$1" = --fresh ]; then
+    fresh=(--fresh)
+    shift
+  fi
   local log="$KMS_ROOT/build/build-$1.log"
   mkdir -p "$KMS_ROOT/build"
-  if cmake --preset "$1" >"$log" 2>&1 && cmake --build --preset "$@" >>"$log" 2>&1; then
+  if cmake --preset "$1" "${fresh[@]}" >"$log" 2>&1 && cmake --build --preset "$@" >>"$log" 2>&1; then
     return 0
   fi
   tail -40 "$log" >&2
   echo "build of the $1 preset failed; the whole log is $log" >&2
   return 1
+}
+
+# kms_shared_needs PROGRAM: the loader and the shared libraries an ELF
+# program asks for, one a line; nothing for a static program. Fails when the
+# file cannot be read as a program.
+kms_shared_needs() {
+  local headers
+  headers=$(readelf -lWd "$1") || return 1
+  printf '%s\n' "$headers" | grep -E 'INTERP|NEEDED' || true
 }

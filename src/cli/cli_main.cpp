@@ -8,9 +8,14 @@
 #include "cli/terminal_text.h"
 #include "engine/baud_text.h"
 #include "engine/log_line.h"
+#include "engine/message_scan.h"
 #include "engine/mode_scripts.h"
+#include "engine/drain.h"
+#include "engine/rate_probe.h"
 #include "engine/script_runner.h"
 #include "engine/serial_line.h"
+#include "engine/serial_port.h"
+#include "engine/system_log.h"
 #include "platform/port_listing.h"
 
 namespace {
@@ -18,14 +23,20 @@ namespace {
 // KMS_VERSION comes from project() in CMakeLists.txt, the one place it is written.
 const char VERSION[] = "kavrel-mode-switch-cli " KMS_VERSION;
 const int EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2;
+// Done, but nothing the module sent was a whole message with a valid check:
+// the sign of a wrong baud rate or a wrong port.
+const int EXIT_NO_REPLY = 3;
 const unsigned DEFAULT_REBOOT_TIMEOUT_S = 30;
 const unsigned REBOOT_TIMEOUT_MAX_S = 3600;
 const unsigned MS_PER_SECOND = 1000;
-const int MAX_WORDS = 3;             // the command, the port and the mode
+const int MAX_WORDS = 3;              // the command, the port and the mode
+const char AUTO_BAUD_TEXT[] = "auto"; // -b auto: the rate probe finds
+const uint32_t AUTO_BAUD = UINT32_MAX;
 const size_t USAGE_PROBLEM_LEN = 96; // bytes of a usage error's problem text
 
 const char USAGE[] =
     "usage: kavrel-mode-switch-cli switch PORT MODE [-b RATE] [--reboot-timeout SECONDS]\n"
+    "       kavrel-mode-switch-cli probe PORT\n"
     "       kavrel-mode-switch-cli list [-v]\n"
     "       kavrel-mode-switch-cli -h | --help | -V | --version\n";
 const char PORT_HELP[] =
@@ -33,13 +44,19 @@ const char PORT_HELP[] =
     "Linux\n";
 // Filled in from the limits below and the engine's retry interval.
 const char OPTIONS_HELP[] =
-    "  -b, --baud RATE           the module's baud rate\n"
+    "  -b, --baud RATE           the module's baud rate; %s finds it as probe does\n"
     "  --reboot-timeout SECONDS  how long after each reset the module may take to come back\n"
     "                            (1 to %u, default %u); the port is tried again every %lu ms\n"
     "  -v, --verbose             list: what the system knows of each port (Linux)\n"
     "Options may come before or after PORT and MODE.\n"
-    "Exit status: %d done, %d failed, %d usage error, %d interrupted (Ctrl+C),\n"
-    "%d interrupted (SIGTERM).\n";
+    "Exit status: %d done, %d failed, %d usage error, %d done but no reply from the module,\n"
+    "%d interrupted (Ctrl+C), %d interrupted (SIGTERM). probe: %d rate found, %d none.\n";
+
+// The probe's lines, by what a rate gave.
+const char* const HEARD_TEXTS[] = {"nothing", "bytes, no valid message", "valid messages",
+                                   "the adapter refused this rate"};
+const char NO_RATE_FOUND[] =
+    "%s: no NMEA or RTCM at any rate. Is the module powered, and is this its port?";
 
 const int REBOOT_TIMEOUT_OPTION = 1000; // a long option without a letter
 const char SHORT_OPTIONS[] = "-:b:hVv"; // in order, so POSIXLY_CORRECT changes nothing
@@ -72,10 +89,11 @@ void PrintUsage(FILE* out) {
     for (int i = 0; i < BAUD_TEXT_COUNT; ++i) {
         fprintf(out, "%s %s", i == 0 ? "" : " |", BAUD_TEXTS[i]);
     }
-    fprintf(out, "   (default %s)\n%s", BAUD_TEXTS[DEFAULT_BAUD_INDEX], PORT_HELP);
-    fprintf(out, OPTIONS_HELP, REBOOT_TIMEOUT_MAX_S, DEFAULT_REBOOT_TIMEOUT_S,
-            (unsigned long)REOPEN_RETRY_MS, EXIT_DONE, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED,
-            EXIT_TERMINATED);
+    fprintf(out, " | %s   (default %s)\n%s", AUTO_BAUD_TEXT, BAUD_TEXTS[DEFAULT_BAUD_INDEX],
+            PORT_HELP);
+    fprintf(out, OPTIONS_HELP, AUTO_BAUD_TEXT, REBOOT_TIMEOUT_MAX_S, DEFAULT_REBOOT_TIMEOUT_S,
+            (unsigned long)REOPEN_RETRY_MS, EXIT_DONE, EXIT_FAILED, EXIT_USAGE, EXIT_NO_REPLY,
+            EXIT_INTERRUPTED, EXIT_TERMINATED, EXIT_DONE, EXIT_FAILED);
 }
 
 // The terminal's log sink: each line is written and flushed at once, so that
@@ -86,6 +104,16 @@ int PrintLogLine(void*, const char* line, size_t length) {
     size_t used = TerminalLine(line, length, out, sizeof out);
     size_t written = fwrite(out, 1, used, stdout);
     return fflush(stdout) == 0 && written == used;
+}
+
+// The probe's own errors go with its progress lines, apart from its result,
+// and like them without the log's time.
+int PrintErrorLine(void*, const char* line, size_t length) {
+    const char* message = strstr(line, "] ");
+    message = message != nullptr ? message + 2 : line;
+    char out[TERMINAL_LINE_LEN];
+    size_t used = TerminalLine(message, length - (size_t)(message - line), out, sizeof out);
+    return fwrite(out, 1, used, stderr) == used;
 }
 
 int UsageError(const char* problem, const char* what) {
@@ -146,6 +174,9 @@ const ModeScript* FindMode(const char* name) {
 }
 
 uint32_t FindBaud(const char* text) {
+    if (strcmp(text, AUTO_BAUD_TEXT) == 0) {
+        return AUTO_BAUD;
+    }
     for (const char* baud : BAUD_TEXTS) {
         if (strcmp(baud, text) == 0) {
             return ParseBaudText(baud);
@@ -166,9 +197,100 @@ unsigned ParseSeconds(const char* text) {
     return seconds <= REBOOT_TIMEOUT_MAX_S ? seconds : 0;
 }
 
+void SayRateTried(void*, uint32_t baudRate, RateHeard heard) {
+    fprintf(stderr, "%lu: %s\n", (unsigned long)baudRate, HEARD_TEXTS[heard]);
+}
+
+// The names of one kind of message seen, after their label; nothing when none.
+void PrintSeen(const ProbeResult* result, MessageKind kind, const char* label) {
+    for (int i = 0; i < result->seenCount; ++i) {
+        if (result->seen[i].kind == kind) {
+            printf("%s %s", label, result->seen[i].name);
+            label = "";
+        }
+    }
+}
+
+// Probes the port, the open's failure and a probe that found nothing
+// logged. Returns the rate found, or 0.
+uint32_t FindRate(const char* port, ProbeResult* result) {
+    if (!ProbeRates(port, SayRateTried, nullptr, result)) {
+        LogLastError(nullptr, OPEN_FAILED_TEXT);
+        LogPortHolder(nullptr, port);
+        return 0;
+    }
+    if (result->baudRate == 0) {
+        LogLine(nullptr, NO_RATE_FOUND, port);
+    }
+    return result->baudRate;
+}
+
+void LogNothing() {}
+
+int Probe(const CommandLine* line) {
+    if (line->wordCount != 2 || line->baudText != nullptr || line->rebootTimeoutText != nullptr ||
+        line->verbose) {
+        return UsageError("probe takes PORT only", "");
+    }
+    const char* port = line->words[1];
+    if (port[0] == '\0' || strlen(port) > PORT_PATH_MAX_LEN) {
+        return UsageErrorWithLimit("the port must be 1 to %lu bytes long", PORT_PATH_MAX_LEN, "");
+    }
+    g_logSink = PrintErrorLine;
+    // Nothing was written, so there is nothing to say; the port is left free.
+    EndSwitchOnInterrupt(LogNothing);
+    ProbeResult result;
+    if (FindRate(port, &result) == 0) {
+        return EXIT_FAILED;
+    }
+    printf("%s: %lu baud", port, (unsigned long)result.baudRate);
+    PrintSeen(&result, NMEA_MESSAGE, ", NMEA");
+    PrintSeen(&result, RTCM_MESSAGE, ", RTCM 3");
+    printf("\n");
+    return fflush(stdout) == 0 ? EXIT_DONE : EXIT_FAILED;
+}
+
+// Whether anything the module sent during the switch was a whole message
+// with a valid check; what a read left unfinished waits for the next one.
+MessageScan g_replyScan;
+bool g_moduleAnswered = false;
+
+void NoteAnswer(void*, const FoundMessage*) {
+    g_moduleAnswered = true;
+}
+
+void ScanReply(void*, const char* bytes, uint32_t length) {
+    ScanMessages(&g_replyScan, bytes, length, NoteAnswer, nullptr);
+}
+
 void LogInterrupted() {
     LogLine(nullptr, "Interrupted: the module may have taken part of the script. Run the switch "
                      "again.");
+}
+
+// The switch itself, at the rate given or the one the probe finds.
+int RunSwitch(const char* port, const ModeScript* script, uint32_t baud) {
+    g_logSink = PrintLogLine;
+    EndSwitchOnInterrupt(LogInterrupted);
+    ProbeResult probed;
+    if (baud == AUTO_BAUD && (baud = FindRate(port, &probed)) != 0) {
+        LogLine(nullptr, "Module found at %lu baud.", (unsigned long)baud);
+    }
+    StartMessageScan(&g_replyScan);
+    g_bytesReceived = ScanReply;
+    if (baud == 0 || !RunModeScript(nullptr, script->displayName, port, baud, script->sentences,
+                                    script->count)) {
+        LogLine(nullptr, "Failed.");
+        return EXIT_FAILED;
+    }
+    if (!g_moduleAnswered) {
+        LogLine(nullptr,
+                "No reply from the module: is %lu its baud rate? Find it with: "
+                "kavrel-mode-switch-cli probe %s",
+                (unsigned long)baud, port);
+        return EXIT_NO_REPLY;
+    }
+    return EXIT_DONE;
 }
 
 // Checked in full before anything is opened: a usage error touches no port.
@@ -197,14 +319,8 @@ int Switch(const CommandLine* line) {
         return UsageErrorWithLimit(
             "the reboot time-out must be 1 to %lu seconds: ", REBOOT_TIMEOUT_MAX_S, timeoutText);
     }
-    g_logSink = PrintLogLine;
     g_rebootTimeoutMs = timeoutS * MS_PER_SECOND;
-    EndSwitchOnInterrupt(LogInterrupted);
-    if (RunModeScript(nullptr, script->displayName, port, baud, script->sentences, script->count)) {
-        return EXIT_DONE;
-    }
-    LogLine(nullptr, "Failed.");
-    return EXIT_FAILED;
+    return RunSwitch(port, script, baud);
 }
 
 // The option getopt_long could not take, as the user typed it: a letter
@@ -270,6 +386,9 @@ int main(int argc, char** argv) {
     }
     if (strcmp(command, "list") == 0) {
         return ListPorts(&line);
+    }
+    if (strcmp(command, "probe") == 0) {
+        return Probe(&line);
     }
     return UsageError(line.wordCount == 0 ? "no command" : "unknown command: ", command);
 }

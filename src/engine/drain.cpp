@@ -25,6 +25,9 @@ bool Drain(void* owner, SerialPort port, uint32_t durationMs, bool closeWhenGone
         if (got > 0) {
             buffer[got] = '\0';
             LogLine(owner, "<< %s", buffer);
+            if (g_bytesReceived != nullptr) {
+                g_bytesReceived(owner, buffer, got);
+            }
         }
         elapsed = TickMs() - start;
         if (elapsed >= durationMs) {
@@ -49,6 +52,8 @@ bool Drain(void* owner, SerialPort port, uint32_t durationMs, bool closeWhenGone
 }
 
 } // namespace
+
+BytesReceived g_bytesReceived = nullptr;
 
 uint32_t DrainPort(void* owner, SerialPort port, uint32_t durationMs) {
     uint32_t start = TickMs();

@@ -5,6 +5,11 @@
 
 #include "engine/serial_port.h"
 
+// Where the bytes of each read go as well, for a front end that judges what
+// the module answered; set once at start-up, none by default.
+typedef void (*BytesReceived)(void* owner, const char* bytes, uint32_t length);
+extern BytesReceived g_bytesReceived;
+
 // Reads for the given time, logging each non-empty read as one "<< " line.
 // Pauses between reads are cut so that no read runs past the end, and a port
 // whose device has gone is not read again. Returns the milliseconds it took.

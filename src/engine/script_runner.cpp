@@ -111,8 +111,7 @@ int RunModeScript(void* owner, const char* displayName, const char* portName, ui
 
     RunPort run = {OpenSerialPort(portName, baudRate), portName, baudRate, ""};
     if (run.port == NO_PORT) {
-        LogLastError(owner,
-                     "Open serial port failed. Check that Sonvara or serial assistants are closed");
+        LogLastError(owner, OPEN_FAILED_TEXT);
         LogPortHolder(owner, portName);
         return 0;
     }

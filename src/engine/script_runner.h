@@ -13,6 +13,11 @@
 extern uint32_t g_rebootTimeoutMs;
 const uint32_t REOPEN_RETRY_MS = 250;
 
+// What the log says when the port cannot be opened, before the system's
+// reason.
+const char OPEN_FAILED_TEXT[] =
+    "Open serial port failed. Check that Sonvara or serial assistants are closed";
+
 // Plays one script into the module, logging every step to the owner through
 // the log sink: returns 1 when every sentence was written and the port
 // reopened after each reset, else 0 (the reason already logged).

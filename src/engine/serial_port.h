@@ -18,6 +18,12 @@ const SerialPort NO_PORT = -1;
 // error (errno on Linux).
 SerialPort OpenSerialPort(const char* portName, uint32_t baudRate);
 
+// Changes the open port's baud rate in place, with no new open (an open
+// raises DTR, which resets some boards), and throws away what was received
+// or queued before; 1 on success, else 0 with the system's error as the
+// thread's last error.
+int SetSerialRate(SerialPort port, uint32_t baudRate);
+
 // Writes the sentence and CR LF in one call; 1 on success. A short write
 // (how a write time-out ends) fails with the system's time-out error.
 int WriteSentence(SerialPort port, const char* sentence);

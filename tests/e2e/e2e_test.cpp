@@ -225,6 +225,35 @@ TEST(EndToEnd, EachModeButtonRunsItsModeWithTheControlsLockedUntilTheEnd) {
     EXPECT_TRUE(CaptureWindow(rover.tool.window, Env("KMS_SCREENSHOT").c_str()));
 }
 
+// The window makes one reopen, at the end of the reboot wait: a module that
+// never comes back fails the job then, not after a longer retry.
+TEST(EndToEnd, AModuleThatNeverComesBackFailsTheJobAtTheOneReopen) {
+    ASSERT_TRUE(SetRegisteredPorts({{"\\Device\\Sim33", "COM33"}}));
+    RunningTool running;
+    ASSERT_TRUE(running.started);
+    // From the click: the first open, each sentence before the reset, and the
+    // reset's own waits; the failed reopen has nothing to settle.
+    const expected::Script& rover = expected::SCRIPTS[2];
+    unsigned failMs = expected::OPEN_MS + expected::RESET_SETTLE_MS + expected::RESET_DRAIN_MS +
+                      expected::REBOOT_WAIT_MS;
+    for (size_t i = 0; i + 1 < rover.bodies.size(); ++i) {
+        failMs += expected::GapAfterMs(rover.bodies[i]);
+    }
+    double start = NowMs();
+    Click(running.tool, IDC_ROVER);
+    std::vector<std::string> log = JobLog(running, 2);
+    double elapsedMs = NowMs() - start;
+    ASSERT_GE(log.size(), 3u) << Joined(log);
+    const std::string reason = "Reopen serial port after reboot failed: ";
+    EXPECT_EQ(log[log.size() - 3] + "|" + log[log.size() - 2].substr(0, reason.size()) + "|" +
+                  log.back(),
+              "Waiting for module reboot...|" + reason + "|Failed.")
+        << Joined(log);
+    EXPECT_GE(elapsedMs, failMs - 300.0) << "Rover, module never back: failed early";
+    EXPECT_LE(elapsedMs, failMs + 6000.0)
+        << "Rover, module never back: failed long after the reopen";
+}
+
 TEST(EndToEnd, ClosingTheWindowDuringAJobEndsTheProgramPromptly) {
     ASSERT_TRUE(SetRegisteredPorts({{"\\Device\\Sim38", "COM38"}}));
     RunningTool running;

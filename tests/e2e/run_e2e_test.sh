@@ -9,6 +9,7 @@ shift 2
 kms_env_start
 
 kms_sim_start 31 rover --reboot vanish --reboot-delay-ms 2000
+kms_sim_start 33 gone --reboot never
 mkdir -p "$KMS_RUN_DIR/held-port"
 kms_link 36 "$KMS_RUN_DIR/held-port"
 kms_sim_start 38 closing

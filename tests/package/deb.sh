@@ -30,7 +30,7 @@ Section: utils"
   check "$arch machine" "$machine" "$(case $arch in
     amd64) echo "Advanced Micro Devices X86-64" ;; arm64) echo AArch64 ;; armhf) echo ARM ;; esac)"
   # No loader and no shared library: runs whatever C library the system has.
-  check "$arch loader and libraries" "$(readelf -lWd "$bin" | grep -E 'INTERP|NEEDED')" ""
+  check "$arch loader and libraries" "$(kms_shared_needs "$bin")" ""
   # The oldest kernel it asks for, against the oldest of the supported
   # systems' (Ubuntu 20.04: 5.4; Debian 11 and Raspberry Pi OS bullseye: 5.10).
   kernel=$(readelf -n "$bin" | sed -n 's/.*OS: Linux, ABI: //p')

@@ -25,7 +25,7 @@ check "completion after -b" "$(bash -c '
   COMP_WORDS=(kavrel-mode-switch-cli switch -b "")
   COMP_CWORD=3 COMP_LINE="${COMP_WORDS[*]}" COMP_POINT=${#COMP_LINE}
   _kavrel_mode_switch_cli kavrel-mode-switch-cli "" -b
-  echo "${COMPREPLY[*]}"' - "$completion")" "9600 38400 115200 230400 460800 921600"
+  echo "${COMPREPLY[*]}"' - "$completion")" "9600 38400 115200 230400 460800 921600 auto"
 
 # The MODE and RATE lines, blanks squeezed.
 usage_lines() { grep -E '^ +(MODE|RATE) ' | tr -s ' '; }

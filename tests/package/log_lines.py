@@ -2,7 +2,8 @@
 """Every log line that the README's table of log lines or the man page's
 OUTPUT section shows is one the product logs: it matches one of the formats
 passed to LogLine (its %-fields standing for any text) or, for an error
-line shown as "context: ...", one of the contexts passed to LogLastError.
+line shown as "context: ...", one of the contexts passed to LogLastError;
+either written in the call or as a named constant.
 Prints each line that matches none; exits 1 if there is one."""
 import pathlib
 import re
@@ -11,10 +12,17 @@ import sys
 root = pathlib.Path(sys.argv[1])
 man = pathlib.Path(sys.argv[2]).read_text()
 
-CALL = re.compile(r'\b(LogLine|LogLastError)\(\s*[^,()]+,\s*((?:"(?:[^"\\]|\\.)*"\s*)+)')
+LITERALS = r'((?:"(?:[^"\\]|\\.)*"\s*)+)'
+CALL = re.compile(r'\b(LogLine|LogLastError)\(\s*[^,()]+,\s*(?:' + LITERALS + r'|(\w+))')
+# A text written once as a named constant, "const char NAME[] = ...;".
+CONSTANT = re.compile(r'\bconst char (\w+)\[\] =\s*' + LITERALS + ';')
+sources = sorted((root / "src").rglob("*.cpp")) + sorted((root / "src").rglob("*.h"))
+constants = {name: literals for source in sources
+             for name, literals in CONSTANT.findall(source.read_text())}
 formats = []
-for source in sorted((root / "src").rglob("*.cpp")):
-    for call, literals in CALL.findall(source.read_text()):
+for source in sources:
+    for call, literals, name in CALL.findall(source.read_text()):
+        literals = literals or constants.get(name, "")
         text = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', literals))
         pattern = ".+".join(re.escape(part) for part in re.split(r"%l?[sdu]", text))
         formats.append(pattern + (": .+" if call == "LogLastError" else ""))

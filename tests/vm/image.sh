@@ -31,7 +31,7 @@ stage="$out.d"
 rm -rf "$stage" && mkdir -p "$stage"/{bin,dev,proc,sys,tmp,lib/modules/"$version"}
 cp "$cache/tree/bin/busybox" "$stage/bin/"
 # Each module with what it needs, as modules.dep lists them.
-for m in $(for m in $modules; do modprobe -d "$cache/tree" -S "$version" --show-depends "$m"; done |
+for m in $(for name in $modules; do modprobe -d "$cache/tree" -S "$version" --show-depends "$name"; done |
   awk '/^insmod/ {print $2}' | sort -u); do
   install -D -m 644 "$m" "$stage/lib/modules/$version/${m#"$cache/tree/lib/modules/$version/"}"
 done

@@ -5,11 +5,12 @@
 # on the gadget's side, and reports each between "@@" lines on the console
 # for the host to judge; then powers off. The kernel's command line names the
 # terminal programs to run (cli=NAME,NAME: the first runs every scenario,
-# the others the Rover switch).
+# the others the Rover switch), and ftdi=1 a QEMU FTDI adapter to run the
+# Rover switch on too, whose module is on the host.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
-for m in cdc-acm dummy_hcd libcomposite usb_f_acm; do modprobe $m; done
+for m in cdc-acm dummy_hcd libcomposite usb_f_acm xhci-pci ftdi_sio; do modprobe $m; done
 mount -t configfs none /sys/kernel/config
 g=/sys/kernel/config/usb_gadget/kavrel s=/sys/kernel/config/usb_gadget/kavrel/strings/0x409
 mkdir $g $s $g/configs/c.1 $g/functions/acm.gs0
@@ -57,7 +58,9 @@ background() {
 }
 
 set -- $(echo "$cli" | tr , ' ')
-echo "@@ kernel $(uname -r) $(uname -m) $(basename "$(readlink /sys/class/tty/ttyACM0/device/driver)")"
+[ -z "$ftdi" ] || until_ [ -e /dev/ttyUSB0 ]
+echo "@@ kernel $(uname -r) $(uname -m), programs: $cli, drivers:" $(for port in /sys/class/tty/ttyACM0 /sys/class/tty/ttyUSB0; do
+  [ ! -e $port ] || basename "$(readlink $port/device/driver)"; done)
 cd /bin
 run rover "--reboot-delay-ms 2000" $1 switch /dev/ttyACM0 rover
 run base-only "--reboot-delay-ms 2000" $1 switch /dev/ttyACM0 base-only
@@ -70,13 +73,14 @@ run held "" $1 switch /dev/ttyACM0 base-only
 run list "" $1 list
 run list-v "" $1 list -v
 
-# interrupt PID: the time from SIGINT to its end.
-interrupt() { now; t0=$now; kill -INT $1; wait $1; status=$?; now; took=$((now - t0)); }
+# interrupt SIGNAL PID: the time from the signal to the program's end.
+interrupt() { now; t0=$now; kill -$1 $2; wait $2; status=$?; now; took=$((now - t0)); }
 start sigint "--behaviour deaf"
 background '>>' $1 switch /dev/ttyACM0 rover
-interrupt $pid && echo "@@ status $status $took"
-# The same for a program that ends at once, for the guest's own delay.
-sleep 1000 & interrupt $! && echo "@@ baseline $took"
+interrupt INT $pid && echo "@@ status $status $took"
+# The same for a program that ends at once, for the guest's own delay (a
+# background job ignores SIGINT).
+sleep 1000 & interrupt TERM $! && echo "@@ baseline $took"
 cat /tmp/o; finish
 
 # A program that still holds the old node when the module is back makes the
@@ -88,6 +92,11 @@ sleep 1000 </dev/ttyACM0 & holder=$!
 t0=$(ms); wait $pid; echo "@@ status $? $(($(ms) - t0))"
 cat /tmp/o; finish
 
+if [ -n "$ftdi" ]; then
+  echo "@@ run rover-ftdi"
+  { t0=$(ms); $1 switch /dev/ttyUSB0 rover; echo "@@ status $? $(($(ms) - t0))"; } 2>&1 | stamp
+  echo "@@ end"
+fi
 shift
 for other in "$@"; do run "rover-$other" "--reboot-delay-ms 2000" $other switch /dev/ttyACM0 rover; done
 echo "@@ done"

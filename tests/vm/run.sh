@@ -8,40 +8,42 @@
 # which the native set pins against the scripts.
 #   tests/vm/run.sh   (after the release-amd64, arm64 and armhf builds)
 set -uo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/../.."
+cd "$(dirname "${BASH_SOURCE[0]}")/../.." || exit 1
 out=build/vm
 mkdir -p "$out"
 modes=(rover base-only survey-in)
 # A guest's run, boot to power-off, is 2 to 4 minutes.
 GUEST_LIMIT_S=420
 
-# ARCH QEMU-OPTIONS CONSOLE BUILD PROGRAM... (PATH=NAME; the first NAME runs
-# every scenario): boots the guest with the simulator of BUILD, its console
-# into $out/ARCH.log.
+# ARCH QEMU-OPTIONS KERNEL-OPTIONS BUILD PROGRAM... (PATH=NAME; the first
+# NAME runs every scenario): boots the guest with the simulator of BUILD, its
+# console into $out/ARCH.log.
 guest() {
-  local arch="$1" options="$2" console="$3" sim="build/$4/tools/module-sim/kavrel-module-sim" kernel names
+  local arch="$1" options="$2" kernel_options="$3" sim="build/$4/tools/module-sim/kavrel-module-sim" kernel names
   shift 4
   kernel=$(tests/vm/image.sh "$arch" "$out/$arch.cpio.gz" "$@" "$sim=kavrel-module-sim") || return 1
   names=$(printf '%s\n' "$@" | sed 's/.*=//' | paste -sd,)
   # shellcheck disable=SC2086 # the options are words
   timeout "$GUEST_LIMIT_S" qemu-system-$options -accel tcg -m 512 -smp 1 -nographic \
     -no-reboot -net none -kernel "$kernel" -initrd "$out/$arch.cpio.gz" \
-    -append "console=$console quiet loglevel=3 panic=-1 cli=$names" </dev/null >"$out/$arch.log" 2>&1
+    -append "console=$kernel_options quiet loglevel=3 panic=-1 cli=$names" </dev/null >"$out/$arch.log" 2>&1
 }
 
 # The same switch on a pseudo-terminal, as the reference: its log lines and
-# what the module received, into $out/pty/MODE.{out,module}.
+# what the module received, into $out/pty/NAME.{out,module}.
+#   reference NAME MODE [SIM-OPTION...]
 reference() {
-  local mode="$1" dir="$out/pty" sim
-  mkdir -p "$dir" && rm -f "$dir/$mode".*
-  build/release-amd64/tools/module-sim/kavrel-module-sim --link "$dir/$mode.port" \
-    --transcript "$dir/$mode.transcript" --reboot-delay-ms 2000 &
+  local name="$1" mode="$2" dir="$out/pty" sim
+  shift 2
+  mkdir -p "$dir" && rm -f "$dir/$name".*
+  build/release-amd64/tools/module-sim/kavrel-module-sim --link "$dir/$name.port" \
+    --transcript "$dir/$name.transcript" --reboot-delay-ms 2000 "$@" &
   sim=$!
-  until [ -e "$dir/$mode.port" ]; do sleep 0.05; done
-  build/release-amd64/kavrel-mode-switch-cli switch "$dir/$mode.port" "$mode" |
-    sed "s|^\[[0-9:]*\] ||; s|$dir/$mode.port|/dev/ttyACM0|" >"$dir/$mode.out"
+  until [ -e "$dir/$name.port" ]; do sleep 0.05; done
+  build/release-amd64/kavrel-mode-switch-cli switch "$dir/$name.port" "$mode" |
+    sed "s|^\[[0-9:]*\] ||; s|$dir/$name.port|PORT|" >"$dir/$name.out"
   kill "$sim"; wait "$sim"
-  received "$dir/$mode.transcript" >"$dir/$mode.module"
+  received "$dir/$name.transcript" >"$dir/$name.module"
 }
 
 # What the module received: each line's ending and text, or BAD.
@@ -71,52 +73,56 @@ verdict() {
 }
 
 # The log without its stamps and times, the status and duration of a run.
-lines() { grep -v '@@ status' "$1" | sed -E 's/^[0-9]+ ?//; s/^\[[0-9:]*\] //'; }
+lines() { grep -v '@@ status' "$1" | sed -E 's/^[0-9]+ ?//; s/^\[[0-9:]*\] //; s#  /dev/tty(ACM|USB)0  #  PORT  #'; }
 status() { sed -nE 's/^([0-9]+ )?@@ status ([0-9]+) .*/\2/p' "$1"; }
 duration() { sed -nE 's/^([0-9]+ )?@@ status [0-9]+ ([0-9]+)$/\2/p' "$1"; }
 # The stamp of the first line holding TEXT.
 stamp_of() { grep -F -m1 -- "$2" "$1" | cut -d' ' -f1; }
 has() { lines "$1" | grep -qxF -- "$2"; }
 
-# NAME MODE: the switch completes with the pty run's lines and bytes.
+# NAME REFERENCE: the switch completes with the pty run's lines and bytes.
 judge_switch() {
   local run="$1" mode="$2" why=""
   [ "$(status "$run.log")" = 0 ] || why="status $(status "$run.log"), expected 0; "
   diff <(lines "$run.log") "$out/pty/$mode.out" >"$run.diff" || why+="log lines differ from the pty run ($run.diff); "
   diff <(received "$run.module") "$out/pty/$mode.module" >>"$run.diff" ||
     why+="the module received other bytes than on the pty ($run.diff); "
-  verdict "$(basename "$run")" "$why" " ($(duration "$run.log") ms)"
+  verdict "1 $(basename "$run")" "$why" " ($(duration "$run.log") ms)"
 }
 
 judge_guest() {
   local arch="$1" runs="$out/$1/runs" why run gap base
   echo "[vm] $arch guest: $(split_report "$arch")"
+  # Behind a bridge the module's reply to the reset sentence is read, as on
+  # a pty whose module reboots in place.
+  [ ! -f "$runs/rover-ftdi.log" ] || { cp "$out/ftdi.transcript" "$runs/rover-ftdi.module" &&
+    judge_switch "$runs/rover-ftdi" rover-in-place; }
   for mode in "${modes[@]}"; do judge_switch "$runs/$mode" "$mode"; done
-  for run in $(ls "$runs"/rover-*.log 2>/dev/null); do judge_switch "${run%.log}" rover; done
+  for run in "$runs"/rover-kms-*.log; do [ ! -f "$run" ] || judge_switch "${run%.log}" rover; done
 
   run="$runs/back-at-1s.log" why=""
-  [ "$(status "$run")" = 0 ] && ! grep -qF 'Port not back yet' "$run" ||
+  [ "$(status "$run")" = 0 ] && ! grep -qE 'Port not back yet|Module came back as' "$run" ||
     why="expected Done with no retry, as ttyACM0 (see $run)"
-  verdict back-at-1s "$why" " ($(duration "$run") ms)"
+  verdict "2 back-at-1s" "$why" " ($(duration "$run") ms)"
 
   run="$runs/back-at-9s.log" why=""
   [ "$(status "$run")" = 0 ] && [ "$(grep -cF 'Port not back yet' "$run")" = 1 ] ||
     why="expected Done after one 'Port not back yet' (see $run)"
-  verdict back-at-9s "$why" " ($(duration "$run") ms)"
+  verdict "3 back-at-9s" "$why" " ($(duration "$run") ms)"
 
   run="$runs/stops-reading.log" why=""
   gap=$(($(stamp_of "$run" 'Failed.') - $(stamp_of "$run" 'Serial write failed: Connection timed out (errno 110)')))
   has "$run" 'Serial write failed: Connection timed out (errno 110)' && has "$run" 'Failed.' &&
     [ "$(status "$run")" = 1 ] && [ "$gap" -le 3000 ] ||
     why="expected Failed. within 3000 ms of the write's time-out, status 1 (see $run)"
-  verdict stops-reading "$why" " ($(duration "$run") ms; Failed. $gap ms after the time-out)"
+  verdict "4 stops-reading" "$why" " ($(duration "$run") ms; Failed. $gap ms after the time-out)"
 
   run="$runs/held.log" why=""
   has "$run" 'Open serial port failed. Check that Sonvara or serial assistants are closed: Device or resource busy (errno 16)' &&
     lines "$run" | grep -qE '^Port held by sleep \(pid [0-9]+\)\.$' && [ "$(status "$run")" = 1 ] ||
     why="expected errno 16 and the holder named, status 1 (see $run); "
   [ -z "$(received "$runs/held.module")" ] || why+="the module received: $(received "$runs/held.module")"
-  verdict held "$why" " ($(duration "$run") ms)"
+  verdict "5 held" "$why" " ($(duration "$run") ms)"
 
   # Within 100 ms of SIGINT, beyond what the guest takes to end a program
   # that ends at once (a sleep).
@@ -125,29 +131,40 @@ judge_guest() {
   [ "$(status "$run")" = 130 ] && [ "$(($(duration "$run") - base))" -le 100 ] &&
     has "$run" 'Interrupted: the module may have taken part of the script. Run the switch again.' ||
     why="expected the interrupted line and status 130 within 100 ms (see $run)"
-  verdict sigint "$why" " (ended $(duration "$run") ms after SIGINT; a sleep $base ms)"
+  verdict "6 sigint" "$why" " (ended $(duration "$run") ms after SIGINT; a sleep $base ms)"
 
   why=""
   has "$runs/list.log" /dev/ttyACM0 || why="list: no /dev/ttyACM0 ($runs/list.log); "
   lines "$runs/list-v.log" | grep -A4 -xF /dev/ttyACM0 | grep -qxF '  usb id: 1d6b:0104' &&
     lines "$runs/list-v.log" | grep -A4 -xF /dev/ttyACM0 | grep -qxF '  product: GNSS module' ||
     why+="list -v: no usb id 1d6b:0104 and product under /dev/ttyACM0 ($runs/list-v.log)"
-  verdict list "$why"
+  verdict "7 list" "$why"
 
   run="$runs/renamed.log" why=""
   has "$run" 'Module came back as /dev/ttyACM1.' && [ "$(status "$run")" = 0 ] ||
     why="expected 'Module came back as /dev/ttyACM1.' and Done (see $run)"
-  verdict renamed "$why" " ($(duration "$run") ms)"
+  verdict "8 renamed" "$why" " ($(duration "$run") ms)"
 }
 
 started=$(date +%s)
-guest amd64 "x86_64" ttyS0 release-amd64 build/release-amd64/kavrel-mode-switch-cli=kms-amd64 &
+# QEMU's FTDI adapter attaches once its character device is open: here the
+# simulated module's pseudo-terminal on this side, a module behind a USB-UART
+# bridge, which stays on the bus while the module resets.
+rm -f "$out/ftdi.transcript"
+build/release-amd64/tools/module-sim/kavrel-module-sim --link "$out/ftdi.port" --reboot in-place \
+  --reboot-delay-ms 2000 --transcript "$out/ftdi.transcript" &
+ftdi=$!
+until [ -e "$out/ftdi.port" ]; do sleep 0.05; done
+guest amd64 "x86_64 -device qemu-xhci -chardev serial,id=ftdi,path=$out/ftdi.port -device usb-serial,chardev=ftdi" \
+  "ttyS0 ftdi=1" release-amd64 build/release-amd64/kavrel-mode-switch-cli=kms-amd64 &
 amd64=$!
 guest arm64 "aarch64 -M virt -cpu cortex-a57" ttyAMA0 arm64 build/arm64/kavrel-mode-switch-cli=kms-arm64 \
   build/armhf/kavrel-mode-switch-cli=kms-armhf &
 arm64=$!
-for mode in "${modes[@]}"; do reference "$mode" & done
+for mode in "${modes[@]}"; do reference "$mode" "$mode" & done
+reference rover-in-place rover --reboot in-place &
 wait "$amd64" || echo "[vm] amd64 guest: ended abnormally, see $out/amd64.log"
+kill "$ftdi"
 wait "$arm64" || echo "[vm] arm64 guest: ended abnormally, see $out/arm64.log"
 wait
 judge_guest amd64

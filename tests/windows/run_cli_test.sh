@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The terminal program's Windows build under Wine: "list" in the window's
-# order and with no port, and one switch against a simulated module.
+# order and with no port, one switch against a simulated module, and a probe
+# that finds a module at a rate other than the one it opens at.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
 cli="$1"
 kms_env_start
 kms_sim_start 41 cli --reboot vanish --reboot-delay-ms 2000
+kms_sim_start 42 probe --rate 115200 --talk rover
 failures=0
 check() { # WHAT GOT EXPECTED
   if [ "$2" != "$3" ]; then
@@ -29,6 +31,8 @@ check "sentences sent" "$(printf '%s\n' "$out" | grep -o '>> .*' | tr -d '\r')" 
     '$PZVKSAVEPAR*55' '$PZVKSRR*44')"
 check "last line" "$(printf '%s\n' "$out" | tail -1 | cut -c12- | tr -d '\r')" "Done: Rover mode"
 check "sentences the module received" "$(grep -c ' RX 460800 8N1 CRLF ' "$KMS_RUN_DIR/cli.transcript")" 4
+check "probe: the rate changed in place, and what the module sends" \
+  "$(wine "$cli" probe COM42 2>/dev/null </dev/null | tr -d '\r')" "COM42: 115200 baud, NMEA GNGGA GNRMC"
 kms_ports
 check "list with no port: the terminal program's own hint" \
   "$(wine "$cli" list 2>&1 >/dev/null </dev/null | tr -d '\r')" \

@@ -9,6 +9,10 @@
 // With --gadget it is instead the device side of a real USB link (a Linux USB gadget's serial
 // function, /dev/ttyGS0), so that the tool meets the real host driver: at a reset the module
 // leaves the bus through the gadget's UDC file and joins it again after the reboot delay.
+//
+// With --rate the module has a baud rate of its own, as a real one does: when the port is set to
+// another rate, what each side sends reaches the other garbled, and the module takes nothing.
+// With --talk it sends, once a second, what a rover or a base sends unasked.
 
 #include <cerrno>
 #include <csignal>
@@ -27,13 +31,18 @@
 
 namespace {
 
-enum RebootMode { REBOOT_VANISH, REBOOT_NEVER };
+// A module behind a USB-UART bridge resets "in place": the bridge, and so the port, stays, and
+// the module ignores the line for the reboot delay.
+enum RebootMode { REBOOT_VANISH, REBOOT_NEVER, REBOOT_IN_PLACE };
 // A deaf module is on the bus but never reads: nobody opens the gadget's side of the link, so
 // nothing takes what the host writes.
 enum Behaviour { BEH_ANSWER, BEH_SILENT, BEH_DEAF };
 // How the port's settings are found when it appears: as the kernel makes a new terminal, or as
 // another program left them.
 enum LineStart { LINE_DEFAULT, LINE_STALE };
+// What the module sends on its own once a second: nothing, NMEA (a rover), RTCM 3 (a base), or
+// both (a base that also reports its position).
+enum Talk { TALK_NONE, TALK_ROVER, TALK_BASE, TALK_BASE_NMEA };
 
 struct Options {
     const char* link = nullptr;
@@ -45,6 +54,8 @@ struct Options {
     LineStart line = LINE_DEFAULT;
     // The gadget's UDC file; null when serving a pty.
     const char* gadget = nullptr;
+    long rate = 0; // the module's own baud rate; 0 takes the port's, whatever it is
+    Talk talk = TALK_NONE;
 };
 
 struct BaudEntry {
@@ -64,9 +75,20 @@ const BaudEntry BAUDS[] = {
 };
 
 // Indexed by RebootMode and Behaviour: the option values and the names the transcript uses.
-const char* const REBOOT_NAMES[] = {"vanish", "never"};
+const char* const REBOOT_NAMES[] = {"vanish", "never", "in-place"};
 const char* const BEHAVIOUR_NAMES[] = {"answer", "silent", "deaf"};
 const char* const LINE_NAMES[] = {"default", "stale"};
+const char* const TALK_NAMES[] = {"none", "rover", "base", "base-nmea"};
+const long TALK_INTERVAL_MS = 1000;
+// What a rover reports: position and course, with the time of day filled in.
+const char* const ROVER_BODIES[] = {
+    "GNGGA,%02d%02d%02d.00,4807.03812,N,01131.00047,E,1,12,0.8,545.4,M,46.9,M,,",
+    "GNRMC,%02d%02d%02d.00,A,4807.03812,N,01131.00047,E,0.02,,071226,,,A,V",
+};
+// A base's station position and one MSM7 message (GPS): the message number in the first 12 bits
+// of each payload, the rest fixed.
+const unsigned RTCM_NUMBERS[] = {1005, 1077};
+const size_t RTCM_PAYLOAD_BYTES[] = {19, 24};
 
 // The body of the sentence that makes the module reset.
 const char RESET_BODY[] = "PZVKSRR";
@@ -145,6 +167,15 @@ unsigned NmeaChecksum(const std::string& body) {
         sum ^= c;
     }
     return sum;
+}
+
+bool BaudKnown(long baud) {
+    for (const BaudEntry& e : BAUDS) {
+        if (e.baud == baud) {
+            return true;
+        }
+    }
+    return false;
 }
 
 long BaudOf(speed_t code) {
@@ -355,6 +386,76 @@ bool ComeUp() {
     return g_opt.gadget ? JoinBus() : OpenPty();
 }
 
+// The port's baud rate as the tool set it.
+long PortBaud() {
+    struct termios tio;
+    return tcgetattr(g_master, &tio) == 0 ? BaudOf(cfgetospeed(&tio)) : 0;
+}
+
+bool RateMatches() {
+    return g_opt.rate == 0 || PortBaud() == g_opt.rate;
+}
+
+// What a UART at the wrong rate makes of bytes: the same count, none of which can start an NMEA
+// sentence or an RTCM frame.
+std::string Garbled(std::string data) {
+    for (char& c : data) {
+        c = char(0xF0 | (c & 0x0F));
+    }
+    return data;
+}
+
+std::string NmeaSentence(const std::string& body) {
+    char tail[8];
+    snprintf(tail, sizeof tail, "*%02X\r\n", NmeaChecksum(body));
+    return "$" + body + tail;
+}
+
+uint32_t Crc24q(const std::string& data) {
+    uint32_t crc = 0;
+    for (unsigned char c : data) {
+        crc ^= uint32_t(c) << 16;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc << 1) ^ ((crc & 0x800000) ? 0x1864CFB : 0);
+        }
+    }
+    return crc & 0xFFFFFF;
+}
+
+std::string RtcmFrame(unsigned number, size_t payload_bytes) {
+    std::string payload(payload_bytes, '\x5A');
+    payload[0] = char(number >> 4);
+    payload[1] = char(((number & 0x0F) << 4) | 0x01);
+    std::string frame = std::string("\xD3") + char(payload_bytes >> 8) + char(payload_bytes & 0xFF);
+    frame += payload;
+    uint32_t crc = Crc24q(frame);
+    return frame + char(crc >> 16) + char((crc >> 8) & 0xFF) + char(crc & 0xFF);
+}
+
+// One second's output, sent whether anyone reads it or not, as a module does.
+void TalkOnce() {
+    std::string out;
+    if (g_opt.talk == TALK_BASE || g_opt.talk == TALK_BASE_NMEA) {
+        for (size_t i = 0; i < std::size(RTCM_NUMBERS); ++i) {
+            out += RtcmFrame(RTCM_NUMBERS[i], RTCM_PAYLOAD_BYTES[i]);
+        }
+    }
+    if (g_opt.talk == TALK_ROVER || g_opt.talk == TALK_BASE_NMEA) {
+        time_t now = time(nullptr);
+        struct tm utc;
+        gmtime_r(&now, &utc);
+        for (const char* format : ROVER_BODIES) {
+            char body[128];
+            snprintf(body, sizeof body, format, utc.tm_hour, utc.tm_min, utc.tm_sec);
+            out += NmeaSentence(body);
+        }
+    }
+    bool plain = RateMatches();
+    if (WriteMaster(plain ? out : Garbled(out), 0)) {
+        note("TALK %s %zu bytes", plain ? "plain" : "garbled", out.size());
+    }
+}
+
 void SendReply(const std::string& body) {
     std::string ack = "PZVKACK," + body.substr(0, body.find(',')) + ",OK";
     char tail[8];
@@ -425,6 +526,12 @@ bool ReadMaster() {
         if (n <= 0) {
             return false;
         }
+        if (!RateMatches()) {
+            // Nothing sent at another rate is a byte the module can take.
+            note("GARBLED %s %zd bytes", LineSettings().c_str(), n);
+            g_line.clear();
+            continue;
+        }
         for (ssize_t i = 0; i < n; ++i) {
             if (TakeByte(buf[i])) {
                 return true;
@@ -434,8 +541,27 @@ bool ReadMaster() {
 }
 
 // Takes the port away; returns when it comes back, or -1 if it never does.
+// The module is deaf while it reboots behind its bridge: what arrives meanwhile is lost.
+void RebootInPlace() {
+    int64_t back_ns = NowNs() + int64_t(g_opt.reboot_delay_ms) * 1000000;
+    for (int64_t now = NowNs(); now < back_ns; now = NowNs()) {
+        struct pollfd pfd = {g_master, POLLIN, 0};
+        char discard[256];
+        if (poll(&pfd, 1, int((back_ns - now) / 1000000) + 1) > 0 && (pfd.revents & POLLIN)) {
+            ssize_t ignored = read(g_master, discard, sizeof discard);
+            (void)ignored;
+        }
+    }
+    g_line.clear();
+    note("BACK");
+}
+
 int64_t Reboot() {
     note("REBOOT %s", REBOOT_NAMES[g_opt.reboot]);
+    if (g_opt.reboot == REBOOT_IN_PLACE) {
+        RebootInPlace();
+        return -1;
+    }
     bool comes_back = g_opt.reboot == REBOOT_VANISH;
     if (g_opt.gadget) {
         LeaveBus();
@@ -468,8 +594,24 @@ int WaitForInput(int64_t wake_ns, const sigset_t* waitmask) {
 }
 
 // Serves the port until a stop signal; false when the rebooted module could not come back.
+// When the module next talks, if it talks: the next whole interval from start_ns.
+int64_t NextTalkNs(int64_t start_ns) {
+    if (g_opt.talk == TALK_NONE) {
+        return -1;
+    }
+    int64_t interval_ns = TALK_INTERVAL_MS * 1000000;
+    return start_ns + ((NowNs() - start_ns) / interval_ns + 1) * interval_ns;
+}
+
+// The earlier of two wake-up times, -1 meaning none.
+int64_t Earlier(int64_t a_ns, int64_t b_ns) {
+    return a_ns < 0 ? b_ns : (b_ns < 0 || a_ns < b_ns ? a_ns : b_ns);
+}
+
 bool Serve(const sigset_t* waitmask) {
     int64_t reopen_ns = -1;
+    int64_t start_ns = NowNs();
+    int64_t talk_ns = NextTalkNs(start_ns);
     while (!g_stop) {
         if (reopen_ns >= 0 && NowNs() >= reopen_ns) {
             if (!ComeUp()) {
@@ -477,7 +619,13 @@ bool Serve(const sigset_t* waitmask) {
             }
             reopen_ns = -1;
         }
-        int rc = WaitForInput(reopen_ns, waitmask);
+        if (talk_ns >= 0 && NowNs() >= talk_ns) {
+            if (g_master >= 0) {
+                TalkOnce();
+            }
+            talk_ns = NextTalkNs(start_ns);
+        }
+        int rc = WaitForInput(Earlier(reopen_ns, talk_ns), waitmask);
         if (rc < 0) {
             break;
         }
@@ -534,6 +682,21 @@ bool ParseChoice(const char* s, const char* const* names, int count, int* out) {
     return false;
 }
 
+// --rate and --talk.
+bool ParseTalkOption(const char* opt, const char* val, bool is_num, long num) {
+    int choice = 0;
+    if (strcmp(opt, "--rate") == 0 && is_num && BaudKnown(num)) {
+        g_opt.rate = num;
+        return true;
+    }
+    if (strcmp(opt, "--talk") == 0 &&
+        ParseChoice(val, TALK_NAMES, int(std::size(TALK_NAMES)), &choice)) {
+        g_opt.talk = Talk(choice);
+        return true;
+    }
+    return false;
+}
+
 bool ParseArgs(int argc, char** argv) {
     const int reboot_count = int(std::size(REBOOT_NAMES));
     const int behaviour_count = int(std::size(BEHAVIOUR_NAMES));
@@ -562,6 +725,8 @@ bool ParseArgs(int argc, char** argv) {
             g_opt.behaviour = Behaviour(choice);
         } else if (strcmp(opt, "--gadget") == 0) {
             g_opt.gadget = val;
+        } else if (ParseTalkOption(opt, val, is_num, num)) {
+            continue;
         } else if (strcmp(opt, "--line") == 0 &&
                    ParseChoice(val, LINE_NAMES, line_count, &choice)) {
             g_opt.line = LineStart(choice);
@@ -577,9 +742,9 @@ bool ParseArgs(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (!ParseArgs(argc, argv)) {
         fprintf(stderr,
-                "usage: %s --link PATH [--transcript PATH] [--reboot vanish|never]\n"
+                "usage: %s --link PATH [--transcript PATH] [--reboot vanish|never|in-place]\n"
                 "       [--reboot-delay-ms N] [--behaviour answer|silent] [--banner TEXT]\n"
-                "       [--line default|stale]\n"
+                "       [--line default|stale] [--rate BAUD] [--talk none|rover|base|base-nmea]\n"
                 "       %s --gadget UDC_FILE --link /dev/ttyGSn [--behaviour answer|silent|deaf]\n"
                 "       [--transcript PATH] [--reboot vanish|never] [--reboot-delay-ms N]\n",
                 argv[0], argv[0]);

@@ -222,12 +222,15 @@ void MakeRaw8N1(struct termios* settings) {
     settings->c_cc[VTIME] = 0;
 }
 
-bool ConfigureLine(int fd, speed_t speed) {
+// Sets the speed on settings read from the port, 8N1 raw first if asked.
+bool ApplySpeed(int fd, speed_t speed, bool raw) {
     struct termios settings;
     if (tcgetattr(fd, &settings) != 0) {
         return false;
     }
-    MakeRaw8N1(&settings);
+    if (raw) {
+        MakeRaw8N1(&settings);
+    }
     if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0) {
         return false;
     }
@@ -242,6 +245,13 @@ bool ConfigureLine(int fd, speed_t speed) {
     }
     if (cfgetospeed(&taken) != speed) {
         errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+bool ConfigureLine(int fd, speed_t speed) {
+    if (!ApplySpeed(fd, speed, true)) {
         return false;
     }
     // A pty has no modem lines and refuses this; the port works without.
@@ -368,6 +378,21 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
     int none = -1;
     g_heldPort.compare_exchange_strong(none, fd);
     return (SerialPort)fd;
+}
+
+int SetSerialRate(SerialPort port, uint32_t baudRate) {
+    speed_t speed = B0;
+    if (!FindSpeed(baudRate, &speed)) {
+        errno = EINVAL;
+        return 0;
+    }
+    int fd = Descriptor(port);
+    if (!ApplySpeed(fd, speed, false)) {
+        return 0;
+    }
+    // What came at the old rate is no message at the new one.
+    tcflush(fd, TCIOFLUSH);
+    return 1;
 }
 
 int WriteSentence(SerialPort port, const char* sentence) {

@@ -84,6 +84,22 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
     return (SerialPort)handle;
 }
 
+int SetSerialRate(SerialPort port, uint32_t baudRate) {
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(Handle(port), &dcb)) {
+        return FALSE;
+    }
+    dcb.BaudRate = baudRate;
+    if (!SetCommState(Handle(port), &dcb)) {
+        return FALSE;
+    }
+    // What came at the old rate is no message at the new one.
+    PurgeComm(Handle(port), PURGE_TXCLEAR | PURGE_RXCLEAR);
+    return TRUE;
+}
+
 int WriteSentence(SerialPort port, const char* sentence) {
     char line[SENTENCE_LINE_LEN];
     DWORD length = (DWORD)FrameSentence(sentence, line, sizeof line);

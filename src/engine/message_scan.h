@@ -1,0 +1,38 @@
+// Finds the whole, checked messages a GNSS module sends in a byte stream:
+// NMEA 0183 sentences and RTCM 3 frames. A wrong baud rate turns a module's
+// output into bytes that never pass these checks, so a valid message shows
+// that the port and the rate are right. Portable.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+const size_t NMEA_SENTENCE_MAX_BYTES = 82; // from '$' or '!' to LF
+const size_t RTCM_PAYLOAD_MAX_BYTES = 1023;
+const size_t RTCM_FRAME_MAX_BYTES = 3 + RTCM_PAYLOAD_MAX_BYTES + 3; // header, payload, CRC
+const size_t MESSAGE_NAME_LEN = 16; // bytes of a message's name, terminator included
+
+enum MessageKind { NMEA_MESSAGE, RTCM_MESSAGE };
+
+// One message found: an NMEA sentence by its name ("GNGGA", the field
+// after '$' or '!'), an RTCM frame by its message number ("1005").
+struct FoundMessage {
+    MessageKind kind;
+    char name[MESSAGE_NAME_LEN];
+};
+
+// The bytes of a message that may still be under way, kept across chunks:
+// a read can end anywhere in a message.
+struct MessageScan {
+    unsigned char held[RTCM_FRAME_MAX_BYTES];
+    size_t used;
+};
+
+typedef void (*MessageFound)(void* context, const FoundMessage* message);
+
+void StartMessageScan(MessageScan* scan);
+
+// Takes the next bytes of the stream and calls found for each message they
+// complete, in order. Returns how many messages they completed.
+unsigned ScanMessages(MessageScan* scan, const char* bytes, size_t length, MessageFound found,
+                      void* context);
