@@ -104,8 +104,8 @@ bool HandedOver(int fd) {
 // (TIOCSSERIAL's closing_wait), and the shorter wait would outlive this
 // program for every later one. The wait ends on a signal, and so when the
 // program exits: the close is made on a thread of its own, and waited for
-// up to CLOSE_WAIT_MS and until that thread has taken the descriptor.
-void CloseUnwaited(int fd) {
+// up to waitMs and until that thread has taken the descriptor.
+void CloseUnwaited(int fd, uint32_t waitMs) {
     for (std::atomic<int>& slot : g_pendingCloses) {
         int free = -1;
         if (!slot.compare_exchange_strong(free, fd)) {
@@ -118,7 +118,7 @@ void CloseUnwaited(int fd) {
         }
         pthread_detach(closer);
         uint32_t start = TickMs();
-        while (slot.load() == fd && (TickMs() - start < CLOSE_WAIT_MS || !HandedOver(fd))) {
+        while (slot.load() == fd && (TickMs() - start < waitMs || !HandedOver(fd))) {
             WaitMs(CLOSE_POLL_MS);
         }
         return;
@@ -127,13 +127,14 @@ void CloseUnwaited(int fd) {
 }
 
 // Lets go of a port this program has claimed. Unsent output is thrown away
-// first, and the close does not hold the program (CloseUnwaited). The
-// exclusive mode outlives the descriptor while the device stays (a pty's
-// slave whose master is open) and would shut out the next open.
-void ReleasePort(int fd) {
+// first, and the close holds the program up to closeWaitMs at most
+// (CloseUnwaited). The exclusive mode outlives the descriptor while the
+// device stays (a pty's slave whose master is open) and would shut out the
+// next open.
+void ReleasePort(int fd, uint32_t closeWaitMs) {
     tcflush(fd, TCIOFLUSH);
     ioctl(fd, TIOCNXCL);
-    CloseUnwaited(fd);
+    CloseUnwaited(fd, closeWaitMs);
 }
 
 // Keeps the USB identity of the device the port name leads to (through a
@@ -157,7 +158,7 @@ void RememberIdentity(const char* portName) {
 SerialPort FailOpen(int fd, bool claimed) {
     int error = errno;
     if (claimed) {
-        ReleasePort(fd);
+        ReleasePort(fd, CLOSE_WAIT_MS);
     } else {
         close(fd);
     }
@@ -451,7 +452,7 @@ void CloseSerialPort(SerialPort port) {
     // number may be another file's by now.
     int held = fd;
     if (g_heldPort.compare_exchange_strong(held, -1) || !g_abandoned.load()) {
-        ReleasePort(fd);
+        ReleasePort(fd, CLOSE_WAIT_MS);
     }
 }
 
@@ -490,6 +491,7 @@ void AbandonSerialPort() {
     g_abandoned.store(true);
     int fd = g_heldPort.exchange(-1);
     if (fd >= 0) {
-        ReleasePort(fd);
+        // The program ends next, and its end ends the close's wait.
+        ReleasePort(fd, 0);
     }
 }
