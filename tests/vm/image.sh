@@ -18,8 +18,13 @@ modules="cdc-acm dummy_hcd libcomposite usb_f_acm ftdi_sio xhci-pci"
 
 if [ ! -f "$cache/ready" ]; then
   rm -rf "$cache" && mkdir -p "$cache/deb"
-  kernel_pkg=$(apt-cache depends "linux-image-$arch:$arch" | sed -n 's/^ *Depends: //p' | head -1)
-  (cd "$cache/deb" && apt-get download -q "$kernel_pkg" "busybox-static:$arch" >/dev/null 2>&1) ||
+  # The archive drops a kernel once a newer one is out: with package lists
+  # older than that, the lists are read again once.
+  fetch() {
+    kernel_pkg=$(apt-cache depends "linux-image-$arch:$arch" | sed -n 's/^ *Depends: //p' | head -1)
+    (cd "$cache/deb" && apt-get download -q "$kernel_pkg" "busybox-static:$arch" >/dev/null 2>&1)
+  }
+  fetch || { apt-get update -q >/dev/null 2>&1 && fetch; } ||
     { echo "vm: cannot fetch $kernel_pkg and busybox-static:$arch" >&2; exit 1; }
   for deb in "$cache"/deb/*.deb; do dpkg-deb -x "$deb" "$cache/tree"; done
   depmod -b "$cache/tree" "$(ls "$cache/tree/lib/modules")"
