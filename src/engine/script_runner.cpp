@@ -26,21 +26,28 @@ struct RunPort {
     char movedName[PORT_PATH_MAX_LEN + 1]; // the name the module came back as
 };
 
-// Opens the port under its name or, when that name is gone after a reset,
-// under the one the module came back as, which the rest of the run uses.
-SerialPort OpenOrFollow(void* owner, RunPort* run) {
-    SerialPort port = OpenSerialPort(run->name, run->baudRate);
+// Opens the port again under its name or, when that name is gone or now
+// another device, under the one name the module came back as, which the rest
+// of the run uses. 1 when open, 0 when not (the last error says why), -1
+// when the run must stop (logged).
+int OpenOrFollow(void* owner, RunPort* run) {
+    run->port = ReopenSerialPort(run->name, run->baudRate);
+    if (run->port != NO_PORT || !OpenMayRecover()) {
+        return run->port != NO_PORT;
+    }
     char found[sizeof run->movedName];
-    if (port != NO_PORT || !OpenMayRecover() || !FindMovedPort(run->name, found, sizeof found)) {
-        return port;
+    int moved = FindMovedPort(owner, run->name, found, sizeof found);
+    if (moved <= 0) {
+        return moved;
     }
-    port = OpenSerialPort(found, run->baudRate);
-    if (port != NO_PORT) {
-        memcpy(run->movedName, found, sizeof found);
-        run->name = run->movedName;
-        LogLine(owner, "Module came back as %s.", run->name);
+    run->port = ReopenSerialPort(found, run->baudRate);
+    if (run->port == NO_PORT) {
+        return 0;
     }
-    return port;
+    memcpy(run->movedName, found, sizeof found);
+    run->name = run->movedName;
+    LogLine(owner, "Module came back as %s.", run->name);
+    return 1;
 }
 
 // Opens the port again after a reset, under the front end's reopen rule. 0
@@ -48,15 +55,17 @@ SerialPort OpenOrFollow(void* owner, RunPort* run) {
 int Reopen(void* owner, RunPort* run, uint32_t resetMs) {
     bool retrying = false;
     for (;;) {
-        run->port = OpenOrFollow(owner, run);
-        if (run->port != NO_PORT) {
-            return 1;
+        int opened = OpenOrFollow(owner, run);
+        if (opened != 0) {
+            return opened > 0;
         }
         bool mayRecover = OpenMayRecover() != 0; // read before anything can change the error
         uint32_t sinceResetMs = TickMs() - resetMs;
         if (!mayRecover || sinceResetMs >= g_rebootTimeoutMs) {
-            LogLastError(owner, "Reopen serial port after reboot failed");
-            LogPortHolder(owner, run->name);
+            if (!LogNotTheModule(owner, run->name)) {
+                LogLastError(owner, "Reopen serial port after reboot failed");
+                LogPortHolder(owner, run->name);
+            }
             return 0;
         }
         if (!retrying) {

@@ -13,10 +13,16 @@
 typedef intptr_t SerialPort;
 const SerialPort NO_PORT = -1;
 
-// Opens and configures the port, held by this program alone. On failure
-// returns NO_PORT with the failing call's error left as the thread's last
-// error (errno on Linux).
+// Opens and configures the port, held by this program alone, and takes the
+// device behind it as the module for the reopens after its resets. On
+// failure returns NO_PORT with the failing call's error left as the thread's
+// last error (errno on Linux).
 SerialPort OpenSerialPort(const char* portName, uint32_t baudRate);
+
+// OpenSerialPort after a reset, for the module that was opened first only:
+// a name that now leads to another device is not opened at all (an open
+// raises DTR, which resets some boards), and fails as a port not back yet.
+SerialPort ReopenSerialPort(const char* portName, uint32_t baudRate);
 
 // Changes the open port's baud rate in place, with no new open (an open
 // raises DTR, which resets some boards), and throws away what was received
@@ -44,12 +50,17 @@ void CloseSerialPort(SerialPort port);
 int OpenMayRecover();
 
 // After a reopen of portName failed in a way that can mean "not back yet":
-// when portName is gone, the name under which the same module is back (the
-// same USB port, or the same USB serial number, as when it was last opened
-// under portName). A module that resets while another program still holds
-// its old device is given a new name. 1 with the name in found, 0 when there
-// is none; leaves the last error as it was.
-int FindMovedPort(const char* portName, char* found, size_t size);
+// when portName is gone or now leads to another device, the one other name
+// under which the module is back. A module that resets while a program
+// still holds its old device is given a new name, and one that comes back
+// before another module may take that one's old name. 1 with the name in
+// found; 0 when there is none (the last error left as it was); -1 when more
+// than one device is the module, logged: none of them can be trusted.
+int FindMovedPort(void* owner, const char* portName, char* found, size_t size);
+
+// After the last reopen of portName failed: when the name led to another
+// device, logs which, and that the module did not come back; 1 when it did.
+int LogNotTheModule(void* owner, const char* portName);
 
 // Logs who holds the port, "Port held by NAME (pid N).", where the system
 // shows it; nothing otherwise. For after a failed open.

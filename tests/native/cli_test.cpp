@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -344,7 +345,7 @@ TEST_F(LinuxLive, ListShowsDevicesInNaturalOrderWithTheirStableNamesAndDetails) 
     EXPECT_EQ(symlink("../../ttyUSB10", (byPath + "/pci-0:14.0-usb-0:1:1.0-port0").c_str()), 0);
     EXPECT_EQ(symlink("ttyAMA0", (dev + "/serial0").c_str()), 0);
 
-    const ListingRoots roots = {tty.c_str(), dev.c_str()};
+    const ListingRoots roots = {tty.c_str(), dev.c_str(), ""};
     std::vector<std::string> listed, detailed;
     EXPECT_EQ(ListSerialPortsUnder(&roots, Listed, nullptr, &listed), 4);
     EXPECT_EQ(listed, (std::vector<std::string>{
@@ -360,66 +361,137 @@ TEST_F(LinuxLive, ListShowsDevicesInNaturalOrderWithTheirStableNamesAndDetails) 
                                         "  usb id: 0403:6015", "  serial number: K0042"}));
 }
 
-// A USB terminal device in a tree of the test's own: its sysfs entry, its USB
-// device (with a serial number unless empty) and, when asked, its /dev node.
-void AddUsbPort(const std::string& root, const std::string& tty, const std::string& usbPort,
-                const std::string& serial, bool node) {
-    std::string usb = root + "/usb/" + usbPort, entry = root + "/class/" + tty;
-    for (const std::string& folder : {root + "/class", root + "/dev", root + "/usb", usb,
-                                      usb + "/" + usbPort + ":1.0", entry}) {
+// A terminal device in a sysfs and /dev tree of the test's own, as the
+// kernel shows one: its class entry, its number's entry under char/, its
+// node, and its USB device and interface (a usb-serial port below that when
+// port is set; no USB at all when usbPort is empty).
+struct FakePort {
+    const char* name;
+    const char* usbPort; // "1-1"
+    const char* vendor;
+    const char* serial; // "" when it has none
+    const char* interface;
+    const char* port; // "" on cdc-acm
+};
+
+// 1 when the node could be made (root only).
+bool AddPort(const std::string& root, const FakePort& p, unsigned minor) {
+    std::string usb = root + "/usb/" + p.usbPort,
+                iface = usb + "/" + p.usbPort + ":1." + p.interface;
+    std::string device = p.port[0] != '\0' ? iface + "/" + p.name : iface;
+    for (const std::string& folder :
+         {root + "/class", root + "/char", root + "/dev", root + "/dev/serial",
+          root + "/dev/serial/by-id", root + "/usb", usb, iface, device,
+          root + "/class/" + p.name}) {
         mkdir(folder.c_str(), 0700);
     }
-    WriteFile(usb + "/idVendor", "1d6b\n");
-    unlink((usb + "/serial").c_str()); // another device on the same USB port
-    if (!serial.empty()) {
-        WriteFile(usb + "/serial", serial + "\n");
+    const std::pair<std::string, std::string> facts[] = {{usb + "/idVendor", p.vendor},
+                                                         {usb + "/idProduct", "0104"},
+                                                         {usb + "/serial", p.serial},
+                                                         {iface + "/bInterfaceNumber", p.interface},
+                                                         {device + "/port_number", p.port}};
+    for (const auto& fact : facts) {
+        if (!fact.second.empty()) {
+            WriteFile(fact.first, fact.second + "\n");
+        }
     }
-    EXPECT_EQ(symlink((usb + "/" + usbPort + ":1.0").c_str(), (entry + "/device").c_str()), 0);
-    if (node) {
-        WriteFile(root + "/dev/" + tty, "");
-    }
+    std::string number = "240:" + std::to_string(minor), node = root + "/dev/" + p.name;
+    EXPECT_EQ(symlink(device.c_str(), (root + "/class/" + p.name + "/device").c_str()), 0);
+    EXPECT_EQ(symlink((root + "/class/" + p.name).c_str(), (root + "/char/" + number).c_str()), 0);
+    // An experimental major, which no driver answers; the nodes are never opened.
+    return mknod(node.c_str(), S_IFCHR | 0600, makedev(240, minor)) == 0;
 }
 
-TEST_F(LinuxLive, AModuleBackUnderAnotherNameIsFoundByItsUsbPortOrSerialNumberOnly) {
+std::string Base(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// What a reopen of name does in the tree: opens it, follows the module to
+// one other port, refuses two, or waits (for a name that is gone or leads
+// to another device, which it describes).
+std::string ReopenOutcome(const ListingRoots& roots, const PortIdentity& module,
+                          const std::string& name) {
+    PortIdentity now;
+    bool there = ReadPortIdentity(&roots, name.c_str(), &now) != 0;
+    if (there && SameModule(&module, &now)) {
+        return "open " + Base(name);
+    }
+    char first[PORT_PATH_MAX_LEN + 1] = "", second[PORT_PATH_MAX_LEN + 1] = "";
+    int count = LocateModule(&roots, &module, name.c_str(), first, second, sizeof first);
+    if (count != 0) {
+        return (count == 1 ? "follow " : "refuse both ") + Base(first) +
+               (count == 1 ? "" : " " + Base(second));
+    }
+    char moduleText[300], otherText[300];
+    DescribeDifference(&module, &now, moduleText, otherText, sizeof moduleText);
+    return there ? std::string("wait: ") + otherText + ", not " + moduleText : "wait: gone";
+}
+
+TEST_F(LinuxLive, AReopenTakesOnlyTheModuleAndFollowsItOnlyWhereOneDeviceIsIt) {
+    // The module (A, serial KV1 on USB port 1-1), the other module (B), one
+    // of another vendor with A's serial number (V), A's second interface (I),
+    // two devices that are A (C), a module without a serial number (N) and
+    // another like it (M), an adapter's ports (U, numbered first, port second).
+    const FakePort A0 = {"ttyACM0", "1-1", "1d6b", "KV1", "00", ""};
+    const FakePort A1 = {"ttyACM1", "1-1", "1d6b", "KV1", "00", ""};
+    const FakePort B0 = {"ttyACM0", "2-1", "1d6b", "KV2", "00", ""};
+    const FakePort V0 = {"ttyACM0", "1-2", "0403", "KV1", "00", ""};
+    const FakePort I0 = {"ttyACM0", "1-1", "1d6b", "KV1", "02", ""};
+    const FakePort C1 = {"ttyACM1", "1-2", "1d6b", "KV1", "00", ""};
+    const FakePort C2 = {"ttyACM2", "1-3", "1d6b", "KV1", "00", ""};
+    const FakePort N0 = {"ttyACM0", "1-1", "1d6b", "", "00", ""};
+    const FakePort N1 = {"ttyACM1", "1-1", "1d6b", "", "00", ""};
+    const FakePort M0 = {"ttyACM0", "1-3", "1d6b", "", "00", ""};
+    const FakePort M1 = {"ttyACM1", "1-3", "1d6b", "", "00", ""};
+    const FakePort U11 = {"ttyUSB1", "1-1", "0403", "FT1", "00", "1"};
+    const FakePort U01 = {"ttyUSB0", "1-1", "0403", "FT1", "00", "1"};
+    const FakePort U10 = {"ttyUSB1", "1-1", "0403", "FT1", "00", "0"};
+    const char* const KV2_NOT_KV1 = "wait: serial KV2, not serial KV1";
     const struct {
         const char* what;
-        const char *serialBefore, *usbPortAfter, *serialAfter;
-        bool oldNodeBack;
-        const char* found; // "" when the module must not be followed
+        FakePort module; // opened first, under its name or the by-id link to it
+        bool byId;
+        std::vector<FakePort> after; // the tree after the reset; the by-id link to the first
+        const char* expected;
     } cases[] = {
-        {"same USB port, no serial number", "", "1-1", "", false, "ttyACM2"},
-        {"same serial number on another USB port", "K0042", "1-4", "K0042", false, "ttyACM2"},
-        {"another USB port, no serial number", "", "1-4", "", false, ""},
-        {"same USB port, another serial number", "K0042", "1-1", "K0099", false, ""},
-        {"same USB port, serial number lost", "K0042", "1-1", "", false, ""},
-        {"the old node is back", "", "1-1", "", true, ""},
+        {"back under its name", A0, false, {A0}, "open ttyACM0"},
+        {"name taken by the other, module back", A0, false, {B0, A1}, "follow ttyACM1"},
+        {"name taken by the other, module not back", A0, false, {B0}, KV2_NOT_KV1},
+        {"serial on another vendor",
+         A0,
+         false,
+         {V0},
+         "wait: USB id 0403:0104, not USB id 1d6b:0104"},
+        {"two serial interfaces", A0, false, {I0, A1}, "follow ttyACM1"},
+        {"two ports on one interface", U11, false, {U01, U10}, "follow ttyUSB0"},
+        {"no serial, back on its USB port", N0, false, {M0, N1}, "follow ttyACM1"},
+        {"no serial, only on another USB port", N0, false, {M1}, "wait: gone"},
+        {"two devices are the module", A0, false, {C1, C2}, "refuse both ttyACM1 ttyACM2"},
+        {"a by-id link now to another device", A0, true, {B0, A1}, KV2_NOT_KV1},
+        {"a by-id link moved with the module", A0, true, {A1}, "open usb-Kavrel-KV1"},
     };
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         const auto& c = cases[i];
-        std::string root = dir + "/moved" + std::to_string(i);
+        std::string root = dir + "/reopen" + std::to_string(i), tty = root + "/class";
+        std::string dev = root + "/dev", byId = dev + "/serial/by-id/usb-Kavrel-KV1";
+        std::string sysChar = root + "/char";
+        const ListingRoots roots = {tty.c_str(), dev.c_str(), sysChar.c_str()};
         mkdir(root.c_str(), 0700);
-        std::string classFolder = root + "/class", dev = root + "/dev";
-        const ListingRoots roots = {classFolder.c_str(), dev.c_str()};
-        AddUsbPort(root, "ttyACM0", "1-1", c.serialBefore, true);
-        UsbIdentity before;
-        ASSERT_TRUE(ReadUsbIdentity(&roots, "ttyACM0", &before)) << c.what;
-        EXPECT_EQ(std::string(before.portPath) + " '" + before.serial + "'",
-                  std::string("1-1 '") + c.serialBefore + "'")
-            << c.what << ": the identity read at open";
-        // The reset: the old name is gone unless it is back; another
-        // device without a serial number sorts before the module.
-        if (!c.oldNodeBack) {
-            unlink((classFolder + "/ttyACM0/device").c_str());
-            unlink((dev + "/ttyACM0").c_str());
+        if (!AddPort(root, c.module, 0)) {
+            GTEST_SKIP() << "device nodes can be made by root only";
         }
-        AddUsbPort(root, "ttyACM1", "1-3", "", true);
-        AddUsbPort(root, "ttyACM2", c.usbPortAfter, c.serialAfter, true);
-        char found[PORT_PATH_MAX_LEN + 1] = "";
-        int moved =
-            FindMovedPortUnder(&roots, &before, (dev + "/ttyACM0").c_str(), found, sizeof found);
-        EXPECT_EQ(moved ? std::string(found) : "(not followed)",
-                  c.found[0] != '\0' ? dev + "/" + c.found : "(not followed)")
-            << c.what;
+        std::string name = c.byId ? byId : dev + "/" + c.module.name;
+        EXPECT_EQ(symlink((dev + "/" + c.module.name).c_str(), byId.c_str()), 0);
+        PortIdentity module;
+        ASSERT_TRUE(ReadPortIdentity(&roots, name.c_str(), &module)) << c.what;
+        ASSERT_TRUE(module.usb) << c.what << ": the module's USB device was not found";
+        // The reset: a new tree, the link where udev puts it.
+        ASSERT_EQ(system(("rm -r " + root + "/*").c_str()), 0) << root;
+        for (size_t n = 0; n < c.after.size(); ++n) {
+            AddPort(root, c.after[n], (unsigned)n + 1);
+        }
+        EXPECT_EQ(symlink((dev + "/" + c.after[0].name).c_str(), byId.c_str()), 0);
+        EXPECT_EQ(ReopenOutcome(roots, module, name), c.expected) << c.what;
     }
 }
 

@@ -29,6 +29,7 @@ struct Fake {
     int error = 0;                     // what the failing call leaves as the last error
     bool goneAtReset = false;          // the module leaves the bus as it takes the reset
     std::string movedTo;               // the name the module is back as, which never fails
+    bool otherDevice = false;          // the port's name leads to another device
     std::string queued;                // bytes the module has sent and nobody has read
     bool gone = false;                 // the module's device has gone
     uint32_t tickStepMs = 1;           // how coarsely the tick count moves
@@ -68,6 +69,10 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
     return FAKE_PORT;
 }
 
+SerialPort ReopenSerialPort(const char* portName, uint32_t baudRate) {
+    return OpenSerialPort(portName, baudRate);
+}
+
 int WriteSentence(SerialPort port, const char* sentence) {
     Record(std::string(port == FAKE_PORT ? "write " : "write to a closed port ") + sentence);
     g.gone = g.gone || (g.goneAtReset && sentence == expected::Sentence(expected::RESET));
@@ -101,12 +106,26 @@ int OpenMayRecover() {
     return g.error == 2;
 }
 
-int FindMovedPort(const char* portName, char* found, size_t size) {
+// Two devices that are both the module.
+const char AMBIGUOUS[] = "COM9 and COM10";
+
+int FindMovedPort(void* owner, const char* portName, char* found, size_t size) {
+    if (g.movedTo == AMBIGUOUS) {
+        LogLine(owner, "Both %s are the module", AMBIGUOUS);
+        return -1;
+    }
     if (g.movedTo.empty() || g.movedTo == portName) {
         return 0;
     }
     snprintf(found, size, "%s", g.movedTo.c_str());
     return 1;
+}
+
+int LogNotTheModule(void* owner, const char* portName) {
+    if (g.otherDevice) {
+        LogLine(owner, "%s is another device", portName);
+    }
+    return g.otherDevice;
 }
 
 void LogPortHolder(void*, const char* portName) {
@@ -262,7 +281,18 @@ struct RebootCase {
     std::vector<std::pair<unsigned, std::string>> tail; // ms after the cut, what
     const char* movedTo = "";                           // the name the module comes back as
     int script = 1;                                     // Base Only, else Base Survey-In (0)
+    bool otherDevice = false;
 };
+
+// A Base Only run's tail from its reset sentence to its first reopen, then
+// what follows.
+std::vector<std::pair<unsigned, std::string>>
+FirstReopen(const std::vector<std::pair<unsigned, std::string>>& then) {
+    std::vector<std::pair<unsigned, std::string>> tail = {
+        {1400, "close"}, {1400, WAITING}, {7900, OPEN_TEXT}};
+    tail.insert(tail.end(), then.begin(), then.end());
+    return tail;
+}
 
 // Base Survey-In from its first reset sentence on, its module back as COM9:
 // the line once, and COM9 from then on.
@@ -300,18 +330,8 @@ const RebootCase REBOOT_CASES[] = {
      0,
      "write", // closed when the drain sees it, and only then
      {{600, "close"}, {1400, WAITING}, {7900, OPEN_TEXT}, {8150, "close"}, {8150, DONE}}},
-    {"window: one reopen only",
-     0,
-     false,
-     1,
-     3,
-     2,
-     "write",
-     {{1400, "close"},
-      {1400, WAITING},
-      {7900, OPEN_TEXT},
-      {7900, NOT_BACK + std::string("2")},
-      {7900, "holder COM7"}}},
+    {"window: one reopen only", 0, false, 1, 3, 2, "write",
+     FirstReopen({{7900, NOT_BACK + std::string("2")}, {7900, "holder COM7"}})},
     {"terminal: hang-up, back on the fourth try",
      30000,
      true,
@@ -328,36 +348,17 @@ const RebootCase REBOOT_CASES[] = {
       {8650, OPEN_TEXT},
       {8900, "close"},
       {8900, DONE}}},
-    {"terminal: never back, the last try at the time-out",
-     9000,
-     false,
-     1,
-     100,
-     2,
-     "write",
-     {{1400, "close"},
-      {1400, WAITING},
-      {7900, OPEN_TEXT},
-      {7900, "log Port not back yet; trying again until 9 s after the reset."},
-      {8150, OPEN_TEXT},
-      {8400, OPEN_TEXT},
-      {8650, OPEN_TEXT},
-      {8900, OPEN_TEXT},
-      {9000, OPEN_TEXT},
-      {9000, NOT_BACK + std::string("2")},
-      {9000, "holder COM7"}}},
-    {"terminal: an error that cannot mean 'not back yet'",
-     30000,
-     false,
-     1,
-     100,
-     22,
-     "write",
-     {{1400, "close"},
-      {1400, WAITING},
-      {7900, OPEN_TEXT},
-      {7900, NOT_BACK + std::string("22")},
-      {7900, "holder COM7"}}},
+    {"terminal: never back, the last try at the time-out", 9000, false, 1, 100, 2, "write",
+     FirstReopen({{7900, "log Port not back yet; trying again until 9 s after the reset."},
+                  {8150, OPEN_TEXT},
+                  {8400, OPEN_TEXT},
+                  {8650, OPEN_TEXT},
+                  {8900, OPEN_TEXT},
+                  {9000, OPEN_TEXT},
+                  {9000, NOT_BACK + std::string("2")},
+                  {9000, "holder COM7"}})},
+    {"terminal: an error that cannot mean 'not back yet'", 30000, false, 1, 100, 22, "write",
+     FirstReopen({{7900, NOT_BACK + std::string("22")}, {7900, "holder COM7"}})},
     {"terminal: the first open is not tried again",
      30000,
      false,
@@ -368,36 +369,25 @@ const RebootCase REBOOT_CASES[] = {
      {{0, "log Open serial port failed. Check that Sonvara or serial assistants are closed: "
           "error 2"},
       {0, "holder COM7"}}},
-    {"terminal: back under another name, followed",
-     30000,
-     false,
-     1,
-     100,
-     2,
-     "write",
-     {{1400, "close"},
-      {1400, WAITING},
-      {7900, OPEN_TEXT},
-      {7900, "open COM9 460800"},
-      {8150, "log Module came back as COM9."},
-      {8150, "close"},
-      {8150, DONE}},
+    {"terminal: back under another name, followed", 30000, false, 1, 100, 2, "write",
+     FirstReopen({{7900, "open COM9 460800"},
+                  {8150, "log Module came back as COM9."},
+                  {8150, "close"},
+                  {8150, DONE}}),
      "COM9"},
-    {"terminal: back under another name, whose error cannot mean 'not back yet'",
-     30000,
-     false,
-     1,
-     100,
-     22,
-     "write",
-     {{1400, "close"},
-      {1400, WAITING},
-      {7900, OPEN_TEXT},
-      {7900, NOT_BACK + std::string("22")},
-      {7900, "holder COM7"}},
+    {"terminal: back under another name, whose error cannot mean 'not back yet'", 30000, false, 1,
+     100, 22, "write", FirstReopen({{7900, NOT_BACK + std::string("22")}, {7900, "holder COM7"}}),
      "COM9"},
     {"terminal: Base Survey-In back under another name, which later reopens keep", 30000, false, 1,
      100, 2, "write", MovedSurveyIn(), "COM9", 0},
+    {"terminal: its name another device's until the time-out, said instead of the error", 8000,
+     false, 1, 100, 2, "write",
+     FirstReopen({{7900, "log Port not back yet; trying again until 8 s after the reset."},
+                  {8000, OPEN_TEXT},
+                  {8000, "log COM7 is another device"}}),
+     "", 1, true},
+    {"terminal: two devices are the module, neither tried", 30000, false, 1, 100, 2, "write",
+     FirstReopen({{7900, "log Both COM9 and COM10 are the module"}}), AMBIGUOUS},
 };
 
 TEST(ScriptRunner, ReopenRulesAndHangUpAtTheResetFollowTheirExactSchedule) {
@@ -407,6 +397,7 @@ TEST(ScriptRunner, ReopenRulesAndHangUpAtTheResetFollowTheirExactSchedule) {
         const ModeScript* table = FindModeScript(script.mode);
         g = Fake();
         g.movedTo = c.movedTo;
+        g.otherDevice = c.otherDevice;
         g_rebootTimeoutMs = c.rebootTimeoutMs;
         g.goneAtReset = c.goneAtReset;
         g.failOpen = c.failOpen;

@@ -6,23 +6,29 @@
 # for the host to judge; then powers off. The kernel's command line names the
 # terminal programs to run (cli=NAME,NAME: the first runs every scenario,
 # the others the Rover switch), and ftdi=1 a QEMU FTDI adapter to run the
-# Rover switch on too, whose module is on the host.
+# Rover switch on too, whose module is on the host. Two dummy controllers
+# give a second module for the scenarios of two modules on one machine.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
-for m in cdc-acm dummy_hcd libcomposite usb_f_acm xhci-pci ftdi_sio; do modprobe $m; done
+for m in cdc-acm libcomposite usb_f_acm xhci-pci ftdi_sio; do modprobe $m; done
+modprobe dummy_hcd num=2
 mount -t configfs none /sys/kernel/config
-g=/sys/kernel/config/usb_gadget/kavrel s=/sys/kernel/config/usb_gadget/kavrel/strings/0x409
-mkdir $g $s $g/configs/c.1 $g/functions/acm.gs0
-echo 0x1d6b >$g/idVendor && echo 0x0104 >$g/idProduct && echo Kavrel >$s/manufacturer
-echo "GNSS module" >$s/product && echo KV0001 >$s/serialnumber
-ln -s $g/functions/acm.gs0 $g/configs/c.1/
+# gadget NAME SERIAL N: a module of the same kind, on /dev/ttyGSN.
+gadget() {
+  d=/sys/kernel/config/usb_gadget/$1 && mkdir $d $d/strings/0x409 $d/configs/c.1 $d/functions/acm.gs$3
+  echo 0x1d6b >$d/idVendor && echo 0x0104 >$d/idProduct && echo Kavrel >$d/strings/0x409/manufacturer
+  echo "GNSS module" >$d/strings/0x409/product && echo $2 >$d/strings/0x409/serialnumber
+  ln -s $d/functions/acm.gs$3 $d/configs/c.1/
+}
+gadget kavrel KV0001 0 && gadget kavrel2 KV0002 1
+g=/sys/kernel/config/usb_gadget/kavrel g2=/sys/kernel/config/usb_gadget/kavrel2
 # The time in ms, in $now: no subshell, which would take time of its own.
 now() { read -r up _ </proc/uptime && now="${up%.*}${up#*.}0"; }
 ms() { now && echo "$now"; }
 # Polls (10 ms) until the command succeeds or 10 s have passed.
 until_() { i=0; until "$@"; do i=$((i + 1)); [ $i -lt 1000 ] || return 1; usleep 10000; done; }
-ls /sys/class/udc >$g/UDC && until_ [ -e /dev/ttyACM0 ]
+echo dummy_udc.0 >$g/UDC && until_ [ -e /dev/ttyACM0 ]
 # Each line of the program's output, with the time it came at.
 stamp() { while IFS= read -r line; do echo "$(ms) $line"; done; }
 
@@ -40,7 +46,7 @@ finish() {
   kill $sim $holder; wait $sim $holder; holder=
   echo "@@ module"; cat /tmp/t; rm -f /tmp/t /tmp/o
   echo >$g/UDC; until_ [ ! -e /dev/ttyACM0 ] && until_ [ ! -e /dev/ttyACM1 ]
-  ls /sys/class/udc >$g/UDC && until_ [ -e /dev/ttyACM0 ]
+  echo dummy_udc.0 >$g/UDC && until_ [ -e /dev/ttyACM0 ]
   echo "@@ end"
 }
 # run NAME SIM-OPTIONS PROGRAM ARG...: a run in the foreground.
@@ -94,6 +100,60 @@ background '>>' $1 switch /dev/ttyACM0 rover --reboot-timeout 12
 sleep 1000 </dev/ttyACM0 & holder=$!
 t0=$(ms); wait $pid; echo "@@ status $? $(($(ms) - t0))"
 cat /tmp/o; finish
+
+# The serial number of the module behind each ttyACM name, whenever it
+# changes, until the file /tmp/names.end appears: "STAMP ttyACM0=KV0002 ...".
+names() {
+  last=
+  until [ -e /tmp/names.end ]; do
+    held=
+    for t in /sys/class/tty/ttyACM*; do
+      serial=; read -r serial 2>/dev/null <$t/device/../serial; held="$held ${t##*/}=$serial"
+    done
+    [ "$held" = "$last" ] || { echo "$(ms)$held"; last=$held; }
+    usleep 20000
+  done
+}
+# Two modules switched at once: A (KV0001) at ttyACM0 to Survey-In, B (KV0002)
+# at ttyACM1 to Rover. B's reset comes 1.5 s after A's, and B is back 2 s
+# later, A 6 s later: B takes ttyACM0, A's old name, before A's run reopens it.
+echo dummy_udc.1 >$g2/UDC && until_ [ -e /dev/ttyACM1 ]
+rm -f /tmp/names.end; names >/tmp/names & watcher=$!
+kavrel-module-sim --gadget $g/UDC --link /dev/ttyGS0 --transcript /tmp/ta --reboot-delay-ms 6000 & sim=$!
+kavrel-module-sim --gadget $g2/UDC --link /dev/ttyGS1 --transcript /tmp/tb --reboot-delay-ms 2000 & sim2=$!
+{ t0=$(ms); $1 switch /dev/ttyACM0 survey-in; echo "@@ status $? $(($(ms) - t0))"; } 2>&1 | stamp >/tmp/a &
+a=$!
+{ t0=$(ms); $1 switch /dev/ttyACM1 rover; echo "@@ status $? $(($(ms) - t0))"; } 2>&1 | stamp >/tmp/b
+wait $a; touch /tmp/names.end; wait $watcher; kill $sim2; wait $sim2
+for r in "two-a /tmp/a /tmp/ta" "two-b /tmp/b /tmp/tb" "two-names /tmp/names"; do
+  set -- $r && echo "@@ run $1" && cat $2 && { [ -z "$3" ] || { echo "@@ module" && cat $3; }; } && echo "@@ end"
+done
+set -- $(echo "$cli" | tr , ' ')
+echo >$g2/UDC; rm -f /tmp/ta /tmp/tb; finish >/dev/null
+
+# A by-id name, kept by a link that moves with the module as udev's does, for
+# a module that comes back as ttyACM1 (a program holds the old node).
+link=/dev/serial/by-id/usb-Kavrel_GNSS_module_KV0001-if00
+mkdir -p /dev/serial/by-id
+mover() {
+  until [ -e /tmp/names.end ]; do
+    to=
+    for t in /sys/class/tty/ttyACM*; do
+      serial=; read -r serial 2>/dev/null <$t/device/../serial; [ "$serial" != KV0001 ] || to=${t##*/}
+    done
+    if [ -z "$to" ]; then rm -f $link; elif [ "$(readlink $link)" != ../../$to ]; then
+      ln -sfn ../../$to $link && echo "$(ms) link to $to"
+    fi
+    usleep 20000
+  done
+}
+rm -f /tmp/names.end; mover >/tmp/moves & watcher=$!
+until_ [ -e $link ]
+start by-id "--reboot-delay-ms 2000"
+background '>>' $1 switch $link rover --reboot-timeout 12
+sleep 1000 </dev/ttyACM0 & holder=$!
+t0=$(ms); wait $pid; echo "@@ status $? $(($(ms) - t0))"
+touch /tmp/names.end; wait $watcher; cat /tmp/o /tmp/moves; finish
 
 if [ -n "$ftdi" ]; then
   echo "@@ run rover-ftdi"

@@ -91,7 +91,7 @@ judge_switch() {
 }
 
 judge_guest() {
-  local arch="$1" runs="$out/$1/runs" why run gap base
+  local arch="$1" runs="$out/$1/runs" why run gap base reopen held r
   echo "[vm] $arch guest: $(split_report "$arch")"
   # Behind a bridge the module's reply to the reset sentence is read, as on
   # a pty whose module reboots in place.
@@ -145,6 +145,29 @@ judge_guest() {
   has "$run" 'Module came back as /dev/ttyACM1.' && [ "$(status "$run")" = 0 ] ||
     why="expected 'Module came back as /dev/ttyACM1.' and Done (see $run)"
   verdict "8 renamed" "$why" " ($(duration "$run") ms)"
+
+  # Each module takes exactly its own script, and only after the swap of
+  # names that the scenario is there for: otherwise it proves nothing.
+  why="" reopen=$(($(stamp_of "$runs/two-a.log" 'Waiting for module reboot...') + 6500))
+  held=$(awk -v t="$reopen" '$1 <= t { last = $0 } END { print last }' "$runs/two-names.log")
+  [[ " $held " = *" ttyACM0=KV0002 "* ]] ||
+    why="at A's reopen (${reopen} ms) ttyACM0 was not held by the other module: '$held' ($runs/two-names.log); "
+  for r in "two-a survey-in" "two-b rover"; do
+    set -- $r
+    [ "$(status "$runs/$1.log")" = 0 ] && lines "$runs/$1.log" | grep -q '^Done: ' ||
+      why+="$1: status $(status "$runs/$1.log"), expected 0 and Done ($runs/$1.log); "
+    diff <(received "$runs/$1.module") "$out/pty/$2.module" >"$runs/$1.diff" ||
+      why+="$1: its module received other bytes than its own $2 script ($runs/$1.diff); "
+  done
+  verdict "9 two-modules" "$why" " (A $(duration "$runs/two-a.log") ms, B $(duration "$runs/two-b.log") ms; ${held# })"
+
+  run="$runs/by-id.log" why=""
+  has "$run" 'link to ttyACM1' || why="the module did not come back as ttyACM1 (see $run); "
+  [ "$(status "$run")" = 0 ] && ! grep -q 'Module came back as' "$run" ||
+    why+="expected Done under the by-id name, with no 'Module came back as' (see $run); "
+  diff <(received "$runs/by-id.module") "$out/pty/rover.module" >"$runs/by-id.diff" ||
+    why+="the module received other bytes than the rover script ($runs/by-id.diff)"
+  verdict "10 by-id" "$why" " ($(duration "$run") ms)"
 }
 
 started=$(date +%s)

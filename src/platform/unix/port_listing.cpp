@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "engine/natural_order.h"
@@ -22,6 +23,7 @@ const size_t ID_TEXT_BYTES = 16;     // bytes read from a USB vendor or product 
 const int USB_DEVICE_MAX_LEVELS = 4; // from a port's device up to its USB device
 const char BY_ID[] = "serial/by-id"; // under the device folder
 const char BY_PATH[] = "serial/by-path";
+const char STABLE_FOLDER[] = "serial/"; // udev's names that follow a device or its USB port
 // The names a Raspberry Pi gives its UARTs: serial0 is the one on the GPIO header.
 const char* const BOARD_ALIASES[] = {"serial0", "serial1"};
 
@@ -296,57 +298,163 @@ int CopyText(char* field, size_t size, const char* text) {
     return 1;
 }
 
-// A serial number names one device wherever it is plugged in; without one,
-// only the USB port tells a module from another of the same kind. A device
-// that has a serial number where the other has none or another is not the
-// same one.
-int SameDevice(const UsbIdentity* a, const UsbIdentity* b) {
-    if (a->portPath[0] == '\0' || strcmp(a->serial, b->serial) != 0) {
+// The interface number and, on a usb-serial adapter, the port number within
+// the interface: the port's own device is the interface (cdc-acm) or the
+// adapter's port one level below it (usb-serial).
+void ReadInterface(const char* ttyFolder, PortIdentity* identity) {
+    char link[PATH_BYTES];
+    char device[PATH_MAX];
+    if (!JoinPath(link, ttyFolder, "device", nullptr) || realpath(link, device) == nullptr) {
+        return;
+    }
+    ReadAttribute(device, "port_number", identity->portNumber, sizeof identity->portNumber);
+    ReadAttribute(device, "bInterfaceNumber", identity->interfaceNumber,
+                  sizeof identity->interfaceNumber);
+    char* slash = strrchr(device, '/');
+    if (identity->interfaceNumber[0] == '\0' && slash != nullptr) {
+        *slash = '\0';
+        ReadAttribute(device, "bInterfaceNumber", identity->interfaceNumber,
+                      sizeof identity->interfaceNumber);
+    }
+}
+
+// The USB facts of the terminal device whose sysfs folder is given ("...
+// /tty/ttyACM0"); 0 for one that is not on USB.
+int ReadUsbFacts(char* ttyFolder, PortIdentity* identity) {
+    char device[PATH_MAX];
+    char* slash = strrchr(ttyFolder, '/');
+    if (slash == nullptr) {
         return 0;
     }
-    return a->serial[0] != '\0' || strcmp(a->portPath, b->portPath) == 0;
+    *slash = '\0';
+    int found = FindUsbDevice(ttyFolder, slash + 1, device);
+    *slash = '/';
+    const char* usbName = strrchr(device, '/');
+    if (!found || usbName == nullptr ||
+        !CopyText(identity->portPath, sizeof identity->portPath, usbName + 1)) {
+        return 0;
+    }
+    ReadAttribute(device, "idVendor", identity->vendor, sizeof identity->vendor);
+    ReadAttribute(device, "idProduct", identity->product, sizeof identity->product);
+    ReadAttribute(device, "serial", identity->serial, sizeof identity->serial);
+    ReadInterface(ttyFolder, identity);
+    return 1;
+}
+
+// Whether the name is one that outlives the kernel's numbering: a udev link
+// under the device folder's serial/ or a link of the user's own.
+int IsStableName(const ListingRoots* roots, const char* portName) {
+    char stable[PATH_BYTES];
+    struct stat node;
+    if (JoinPath(stable, roots->dev, STABLE_FOLDER, nullptr) &&
+        strncmp(portName, stable, strlen(stable)) == 0) {
+        return 1;
+    }
+    return lstat(portName, &node) == 0 && S_ISLNK(node.st_mode);
+}
+
+// Describes the identity by one of its fields, named as the user knows it.
+void DescribeBy(const PortIdentity* identity, int field, char* text, size_t size) {
+    if (!identity->usb) {
+        snprintf(text, size, "not a USB device");
+    } else if (field == 0) {
+        snprintf(text, size, "serial %s", identity->serial);
+    } else if (field == 1) {
+        snprintf(text, size, "USB id %s:%s", identity->vendor, identity->product);
+    } else if (field == 2) {
+        snprintf(text, size, "interface %s, port %s", identity->interfaceNumber,
+                 identity->portNumber[0] != '\0' ? identity->portNumber : "-");
+    } else {
+        snprintf(text, size, "USB port %s", identity->portPath);
+    }
 }
 
 } // namespace
 
-const ListingRoots SYSTEM_LISTING_ROOTS = {"/sys/class/tty", "/dev"};
+const ListingRoots SYSTEM_LISTING_ROOTS = {"/sys/class/tty", "/dev", "/sys/dev/char"};
 
-int ReadUsbIdentity(const ListingRoots* roots, const char* ttyName, UsbIdentity* identity) {
-    char device[PATH_MAX];
-    identity->portPath[0] = '\0';
-    identity->serial[0] = '\0';
-    if (!FindUsbDevice(roots->sysClassTty, ttyName, device)) {
+int ReadPortIdentity(const ListingRoots* roots, const char* path, PortIdentity* identity) {
+    memset(identity, 0, sizeof *identity);
+    struct stat node;
+    if (stat(path, &node) != 0) {
         return 0;
     }
-    const char* slash = strrchr(device, '/');
-    if (!CopyText(identity->portPath, sizeof identity->portPath, slash + 1)) {
-        return 0;
+    if (!S_ISCHR(node.st_mode)) {
+        return 1; // the open says what it is
     }
-    ReadAttribute(device, "serial", identity->serial, sizeof identity->serial);
+    identity->device = node.st_rdev;
+    char number[32];
+    char entry[PATH_BYTES];
+    char ttyFolder[PATH_MAX];
+    snprintf(number, sizeof number, "%u:%u", major(node.st_rdev), minor(node.st_rdev));
+    if (JoinPath(entry, roots->sysDevChar, number, nullptr) &&
+        realpath(entry, ttyFolder) != nullptr) {
+        identity->usb = ReadUsbFacts(ttyFolder, identity);
+    }
     return 1;
 }
 
-int FindMovedPortUnder(const ListingRoots* roots, const UsbIdentity* identity, const char* oldPath,
-                       char* path, size_t size) {
-    struct stat info;
-    if (identity->portPath[0] == '\0' || stat(oldPath, &info) == 0) {
+int SameModule(const PortIdentity* first, const PortIdentity* now) {
+    if (!first->usb) {
+        return 1;
+    }
+    if (!now->usb || strcmp(first->vendor, now->vendor) != 0 ||
+        strcmp(first->product, now->product) != 0 ||
+        strcmp(first->interfaceNumber, now->interfaceNumber) != 0 ||
+        strcmp(first->portNumber, now->portNumber) != 0) {
+        return 0;
+    }
+    // A serial number names one device wherever it is plugged in; without
+    // one, only the USB port tells a module from another of its kind.
+    if (first->serial[0] != '\0') {
+        return strcmp(first->serial, now->serial) == 0;
+    }
+    return strcmp(first->portPath, now->portPath) == 0;
+}
+
+void DescribeDifference(const PortIdentity* module, const PortIdentity* other, char* moduleText,
+                        char* otherText, size_t size) {
+    int field = 3;
+    if (module->serial[0] != '\0' && strcmp(module->serial, other->serial) != 0) {
+        field = 0;
+    } else if (strcmp(module->vendor, other->vendor) != 0 ||
+               strcmp(module->product, other->product) != 0) {
+        field = 1;
+    } else if (strcmp(module->interfaceNumber, other->interfaceNumber) != 0 ||
+               strcmp(module->portNumber, other->portNumber) != 0) {
+        field = 2;
+    }
+    DescribeBy(module, field, moduleText, size);
+    DescribeBy(other, field, otherText, size);
+}
+
+int LocateModule(const ListingRoots* roots, const PortIdentity* module, const char* portName,
+                 char* first, char* second, size_t size) {
+    PortIdentity now;
+    if (!module->usb || IsStableName(roots, portName) ||
+        (ReadPortIdentity(roots, portName, &now) && SameModule(module, &now))) {
         return 0;
     }
     PortTable table;
     table.count = 0;
     CollectPorts(roots, &table);
-    // In natural order, so that the same tree always gives the same port.
+    // In natural order, so that the same tree always names the same ports.
     qsort(table.names, (size_t)table.count, sizeof table.names[0], ComparePortSlots);
+    int count = 0;
     for (int i = 0; i < table.count; ++i) {
-        UsbIdentity other;
-        char found[PATH_BYTES];
-        if (ReadUsbIdentity(roots, table.names[i], &other) && SameDevice(identity, &other)) {
-            // IsPort has already seen this path fit.
-            JoinPath(found, roots->dev, table.names[i], nullptr);
-            return CopyText(path, size, found);
+        char path[PATH_BYTES];
+        PortIdentity other;
+        // IsPort has already seen this path fit.
+        JoinPath(path, roots->dev, table.names[i], nullptr);
+        if (!ReadPortIdentity(roots, path, &other) || !other.usb || !SameModule(module, &other)) {
+            continue;
         }
+        if (count < 2) {
+            CopyText(count == 0 ? first : second, size, path);
+        }
+        ++count;
     }
-    return 0;
+    return count;
 }
 
 int ListSerialPortsUnder(const ListingRoots* roots, PortListed listed, PortDetail detail,

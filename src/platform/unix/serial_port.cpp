@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -36,19 +37,29 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 // Closes handed to threads of their own: each slot holds the descriptor its
 // thread is closing, -1 when free. A few, so that ports that never finish
 // closing cannot pile threads up; beyond them a close waits as it would.
+// The device's number goes with it: an open of a device whose last close is
+// still waiting in the kernel waits as long.
+struct PendingClose {
+    std::atomic<int> fd;
+    std::atomic<uint32_t> device; // DeviceCode, 0 for none
+};
 const int MAX_PENDING_CLOSES = 4;
-std::atomic<int> g_pendingCloses[MAX_PENDING_CLOSES] = {{-1}, {-1}, {-1}, {-1}};
+PendingClose g_pendingCloses[MAX_PENDING_CLOSES] = {
+    {{-1}, {0}}, {{-1}, {0}}, {{-1}, {0}}, {{-1}, {0}}};
 // How long a close may hold the program: a port whose queue was flushed
 // closes in far less, one with output the driver still holds would wait out
 // the driver's closing wait.
 const uint32_t CLOSE_WAIT_MS = 50;
 const uint32_t CLOSE_POLL_MS = 1;
 
-// The USB device behind the port last opened, and the name it was opened
-// under, so that a reopen after a reset can find a module that came back
-// under another name. Set by the thread that runs the switch only.
-UsbIdentity g_openedIdentity;
-char g_openedName[PORT_PATH_MAX_LEN + 1];
+// The device behind the port that a switch opened first: the module, which
+// every reopen after a reset must find again. And the last reopen's
+// refusal: the name and the other device it led to, for the line that ends a
+// switch whose module never came back. Used by the thread that runs the
+// switch only.
+PortIdentity g_module;
+PortIdentity g_refused;
+char g_refusedName[PORT_PATH_MAX_LEN + 1];
 
 struct BaudSpeed {
     uint32_t baudRate;
@@ -84,11 +95,30 @@ bool FindSpeed(uint32_t baudRate, speed_t* speed) {
     return false;
 }
 
+// The kernel's own packing of a device number, which fits a lock-free
+// atomic on every architecture; 0 for no character device.
+uint32_t DeviceCode(dev_t device) {
+    return (major(device) << 20) | (minor(device) & 0xfffff);
+}
+
 void* CloseInSlot(void* slot) {
-    std::atomic<int>* pending = static_cast<std::atomic<int>*>(slot);
-    close(pending->load());
-    pending->store(-1);
+    PendingClose* pending = static_cast<PendingClose*>(slot);
+    close(pending->fd.load());
+    pending->device.store(0);
+    pending->fd.store(-1);
     return nullptr;
+}
+
+// Whether this program's close of the device is still waiting in the kernel,
+// which holds every open of it until then.
+bool StillClosing(dev_t device) {
+    uint32_t code = DeviceCode(device);
+    for (PendingClose& slot : g_pendingCloses) {
+        if (code != 0 && slot.device.load() == code) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Whether the descriptor has left this program's table: its file is then the
@@ -106,19 +136,23 @@ bool HandedOver(int fd) {
 // program exits: the close is made on a thread of its own, and waited for
 // up to waitMs and until that thread has taken the descriptor.
 void CloseUnwaited(int fd, uint32_t waitMs) {
-    for (std::atomic<int>& slot : g_pendingCloses) {
+    struct stat info;
+    dev_t device = fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) ? info.st_rdev : 0;
+    for (PendingClose& slot : g_pendingCloses) {
         int free = -1;
-        if (!slot.compare_exchange_strong(free, fd)) {
+        if (!slot.fd.compare_exchange_strong(free, fd)) {
             continue;
         }
+        slot.device.store(device != 0 ? DeviceCode(device) : 0);
         pthread_t closer;
         if (pthread_create(&closer, nullptr, CloseInSlot, &slot) != 0) {
-            slot.store(-1);
+            slot.device.store(0);
+            slot.fd.store(-1);
             break;
         }
         pthread_detach(closer);
         uint32_t start = TickMs();
-        while (slot.load() == fd && (TickMs() - start < waitMs || !HandedOver(fd))) {
+        while (slot.fd.load() == fd && (TickMs() - start < waitMs || !HandedOver(fd))) {
             WaitMs(CLOSE_POLL_MS);
         }
         return;
@@ -135,20 +169,6 @@ void ReleasePort(int fd, uint32_t closeWaitMs) {
     tcflush(fd, TCIOFLUSH);
     ioctl(fd, TIOCNXCL);
     CloseUnwaited(fd, closeWaitMs);
-}
-
-// Keeps the USB identity of the device the port name leads to (through a
-// by-id link, to its terminal device's name).
-void RememberIdentity(const char* portName) {
-    char device[PATH_MAX];
-    g_openedName[0] = '\0';
-    if (realpath(portName, device) == nullptr) {
-        return;
-    }
-    const char* slash = strrchr(device, '/');
-    if (ReadUsbIdentity(&SYSTEM_LISTING_ROOTS, slash + 1, &g_openedIdentity)) {
-        memcpy(g_openedName, portName, strlen(portName) + 1); // no longer than PORT_PATH_MAX_LEN
-    }
 }
 
 // Closes a port that could not be claimed or configured without losing the
@@ -341,29 +361,28 @@ bool WriteAll(int fd, const char* data, size_t length) {
     return true;
 }
 
-} // namespace
-
-SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
-    if (strnlen(portName, PORT_PATH_MAX_LEN + 1) > PORT_PATH_MAX_LEN) {
-        errno = ENAMETOOLONG;
-        return NO_PORT;
+// Whether the switch may open what the name leads to now: anything at a
+// first open; at a reopen only the module, and only once no close of it is
+// waiting in the kernel. Nothing is opened here.
+bool MayOpen(const char* portName, bool reopen, PortIdentity* now) {
+    if (!ReadPortIdentity(&SYSTEM_LISTING_ROOTS, portName, now)) {
+        return false;
     }
-    speed_t speed = B0;
-    if (!FindSpeed(baudRate, &speed)) {
-        errno = EINVAL;
-        return NO_PORT;
+    if (reopen && !SameModule(&g_module, now)) {
+        g_refused = *now;
+        memcpy(g_refusedName, portName, strlen(portName) + 1); // no longer than PORT_PATH_MAX_LEN
+        errno = ENXIO; // as for a module not back yet: it may still come
+        return false;
     }
-    // A port another program holds fails at once, as Access denied does on
-    // Windows, with nothing written to it.
-    if (LockedByAnother(portName)) {
+    if (reopen && StillClosing(now->device)) {
         errno = EBUSY;
-        return NO_PORT;
+        return false;
     }
-    // Non-blocking, so that the open cannot hang waiting on a modem line.
-    int fd = open(portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return NO_PORT; // EBUSY: another program holds the exclusive mode
-    }
+    return true;
+}
+
+// Claims, configures and settles the open port, as an open does on Windows.
+SerialPort SetUpPort(int fd, speed_t speed) {
     if (!ClaimPort(fd)) {
         return FailOpen(fd, false);
     }
@@ -373,11 +392,61 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
     WaitMs(OPEN_SETTLE_MS);
     // Whatever the module said before now belongs to no sentence of ours.
     tcflush(fd, TCIOFLUSH);
-    RememberIdentity(portName);
     // Only one port is kept for an interrupt: the program opens one at a time.
     int none = -1;
     g_heldPort.compare_exchange_strong(none, fd);
     return (SerialPort)fd;
+}
+
+// Opens the port when MayOpen allows, and claims it only when the descriptor
+// is still that device: the name may have passed to another between the look
+// and the open, and such a device is let go untouched.
+SerialPort OpenChecked(const char* portName, uint32_t baudRate, bool reopen) {
+    speed_t speed = B0;
+    if (strnlen(portName, PORT_PATH_MAX_LEN + 1) > PORT_PATH_MAX_LEN) {
+        errno = ENAMETOOLONG;
+        return NO_PORT;
+    }
+    if (!FindSpeed(baudRate, &speed)) {
+        errno = EINVAL;
+        return NO_PORT;
+    }
+    // A port another program holds fails at once, as Access denied does on
+    // Windows, with nothing written to it.
+    PortIdentity now;
+    if (LockedByAnother(portName)) {
+        errno = EBUSY;
+        return NO_PORT;
+    }
+    if (!MayOpen(portName, reopen, &now)) {
+        return NO_PORT;
+    }
+    // Non-blocking, so that the open cannot hang waiting on a modem line.
+    int fd = open(portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return NO_PORT; // EBUSY: another program holds the exclusive mode
+    }
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || (S_ISCHR(opened.st_mode) ? opened.st_rdev : 0) != now.device) {
+        errno = ENXIO;
+        return FailOpen(fd, false);
+    }
+    SerialPort port = SetUpPort(fd, speed);
+    if (port != NO_PORT && !reopen) {
+        g_module = now;
+    }
+    return port;
+}
+
+} // namespace
+
+SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
+    return OpenChecked(portName, baudRate, false);
+}
+
+SerialPort ReopenSerialPort(const char* portName, uint32_t baudRate) {
+    g_refusedName[0] = '\0';
+    return OpenChecked(portName, baudRate, true);
 }
 
 int SetSerialRate(SerialPort port, uint32_t baudRate) {
@@ -463,12 +532,33 @@ int OpenMayRecover() {
            errno == EBUSY || errno == EAGAIN;
 }
 
-int FindMovedPort(const char* portName, char* found, size_t size) {
+int FindMovedPort(void* owner, const char* portName, char* found, size_t size) {
     int error = errno;
-    int moved = g_openedName[0] != '\0' && strcmp(portName, g_openedName) == 0 &&
-                FindMovedPortUnder(&SYSTEM_LISTING_ROOTS, &g_openedIdentity, portName, found, size);
+    char first[PORT_PATH_MAX_LEN + 1];
+    char second[PORT_PATH_MAX_LEN + 1];
+    int count =
+        LocateModule(&SYSTEM_LISTING_ROOTS, &g_module, portName, first, second, sizeof first);
+    int moved = count == 1 && strlen(first) < size;
+    if (count > 1) {
+        LogLine(owner, "Both %s and %s are the module's device; neither is used.", first, second);
+        moved = -1;
+    } else if (moved) {
+        memcpy(found, first, strlen(first) + 1);
+    }
     errno = error;
     return moved;
+}
+
+int LogNotTheModule(void* owner, const char* portName) {
+    if (g_refusedName[0] == '\0' || strcmp(portName, g_refusedName) != 0) {
+        return 0;
+    }
+    char module[300];
+    char other[300];
+    DescribeDifference(&g_module, &g_refused, module, other, sizeof module);
+    LogLine(owner, "%s is now another device (%s); the module (%s) did not come back.", portName,
+            other, module);
+    return 1;
 }
 
 void LogPortHolder(void* owner, const char* portName) {
