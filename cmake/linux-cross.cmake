@@ -8,10 +8,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Static, so that the program runs on a board's older C library (Raspberry
-# Pi OS bullseye has 2.31) as well as on today's; it makes no name-service
-# lookups, the one thing static glibc cannot do.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# The presets link static (CMAKE_EXE_LINKER_FLAGS, which every configure
+# with a preset sets again, unlike an _INIT flag, which only a build folder's
+# first configure reads), so that the program runs on a board's older C
+# library (Raspberry Pi OS bullseye has 2.31) as well as on today's; it makes
+# no name-service lookups, the one thing static glibc cannot do.
 
 # This machine has no binfmt handler: CTest starts test programs through
 # qemu-user. -L lets a dynamically linked program find its loader; a static

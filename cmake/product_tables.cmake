@@ -2,7 +2,8 @@
 # the man page and the bash completion list exactly what the program takes.
 # Sets KMS_BAUD_RATES ("9600 38400 ..."), KMS_BAUD_RATE_LIST ("9600, 38400,
 # ... or 921600"), KMS_DEFAULT_BAUD, KMS_MODE_NAMES ("survey-in ...") and
-# KMS_MODE_1, KMS_MODE_2, ... in the table's order.
+# KMS_MODE_1, KMS_MODE_2, ... in the table's order, and KMS_UNTIL_NAMES
+# ("fix rtk ...", what watch --until takes).
 # A table that cannot be read as expected stops the configure rather than
 # leaving a document that lists something else.
 
@@ -61,3 +62,13 @@ string(APPEND KMS_BAUD_RATE_LIST " or ${kms_last}")
 list(APPEND kms_rates ${kms_last})
 list(JOIN kms_rates " " KMS_BAUD_RATES)
 list(JOIN KMS_MODE_NAMES " " KMS_MODE_NAMES)
+
+# watch's conditions, as --until takes them.
+kms_table_texts(${CMAKE_CURRENT_LIST_DIR}/../src/cli/watch.cpp "UNTIL_NAMES\\[[A-Z_]*\\] = {"
+  kms_until)
+kms_header_int(${CMAKE_CURRENT_LIST_DIR}/../src/cli/watch.h UNTIL_NAME_COUNT kms_until_count)
+list(LENGTH kms_until kms_found)
+if(NOT kms_found EQUAL kms_until_count)
+  message(FATAL_ERROR "read ${kms_found} conditions (${kms_until}), the table has ${kms_until_count}")
+endif()
+list(JOIN kms_until " " KMS_UNTIL_NAMES)

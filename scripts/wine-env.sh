@@ -180,3 +180,14 @@ kms_shared_needs() {
   headers=$(readelf -lWd "$1") || return 1
   printf '%s\n' "$headers" | grep -E 'INTERP|NEEDED' || true
 }
+
+# kms_require_static WHO WHAT PROGRAM: fails, saying what PROGRAM asks for,
+# unless it is static: a program that needs a loader fails on a board or in a
+# guest only as "not found" (status 127), which says nothing of why.
+kms_require_static() {
+  local needs
+  needs=$(kms_shared_needs "$3") || { echo "$1: cannot read $3 as a program" >&2; return 1; }
+  [ -z "$needs" ] && return 0
+  printf '%s: the %s program is not static; it asks for:\n%s\n' "$1" "$2" "$needs" >&2
+  return 1
+}

@@ -6,6 +6,7 @@
 
 #include "cli/console.h"
 #include "cli/terminal_text.h"
+#include "cli/watch.h"
 #include "engine/baud_text.h"
 #include "engine/log_line.h"
 #include "engine/message_scan.h"
@@ -22,10 +23,6 @@ namespace {
 
 // KMS_VERSION comes from project() in CMakeLists.txt, the one place it is written.
 const char VERSION[] = "kavrel-mode-switch-cli " KMS_VERSION;
-const int EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_USAGE = 2;
-// Done, but nothing the module sent was a whole message with a valid check:
-// the sign of a wrong baud rate or a wrong port.
-const int EXIT_NO_REPLY = 3;
 const unsigned DEFAULT_REBOOT_TIMEOUT_S = 30;
 const unsigned REBOOT_TIMEOUT_MAX_S = 3600;
 const unsigned MS_PER_SECOND = 1000;
@@ -37,6 +34,8 @@ const size_t USAGE_PROBLEM_LEN = 96; // bytes of a usage error's problem text
 const char USAGE[] =
     "usage: kavrel-mode-switch-cli switch PORT MODE [-b RATE] [--reboot-timeout SECONDS]\n"
     "       kavrel-mode-switch-cli probe PORT\n"
+    "       kavrel-mode-switch-cli watch PORT [-b RATE] [--until COND] [--timeout SECONDS] "
+    "[--json]\n"
     "       kavrel-mode-switch-cli list [-v]\n"
     "       kavrel-mode-switch-cli -h | --help | -V | --version\n";
 const char PORT_HELP[] =
@@ -48,9 +47,13 @@ const char OPTIONS_HELP[] =
     "  --reboot-timeout SECONDS  how long after each reset the module may take to come back\n"
     "                            (1 to %u, default %u); the port is tried again every %lu ms\n"
     "  -v, --verbose             list: what the system knows of each port (Linux)\n"
+    "  --until COND              watch: end as soon as it holds\n"
+    "  --timeout SECONDS         watch: end after this long (1 to %u)\n"
+    "  --json                    watch: one JSON object a second instead of the status lines\n"
     "Options may come before or after PORT and MODE.\n"
     "Exit status: %d done, %d failed, %d usage error, %d done but no reply from the module,\n"
-    "%d interrupted (Ctrl+C), %d interrupted (SIGTERM). probe: %d rate found, %d none.\n";
+    "%d interrupted (Ctrl+C), %d interrupted (SIGTERM). probe: %d rate found, %d none.\n"
+    "watch: %d met (or timed out without --until), %d not met by the time-out.\n";
 
 // The probe's lines, by what a rate gave.
 const char* const HEARD_TEXTS[] = {"nothing", "bytes, no valid message", "valid messages",
@@ -58,11 +61,16 @@ const char* const HEARD_TEXTS[] = {"nothing", "bytes, no valid message", "valid 
 const char NO_RATE_FOUND[] =
     "%s: no NMEA or RTCM at any rate. Is the module powered, and is this its port?";
 
-const int REBOOT_TIMEOUT_OPTION = 1000; // a long option without a letter
+// Long options without a letter.
+const int REBOOT_TIMEOUT_OPTION = 1000, UNTIL_OPTION = 1001, TIMEOUT_OPTION = 1002,
+          JSON_OPTION = 1003;
 const char SHORT_OPTIONS[] = "-:b:hVv"; // in order, so POSIXLY_CORRECT changes nothing
 const struct option LONG_OPTIONS[] = {
     {"baud", required_argument, nullptr, 'b'},
     {"reboot-timeout", required_argument, nullptr, REBOOT_TIMEOUT_OPTION},
+    {"until", required_argument, nullptr, UNTIL_OPTION},
+    {"timeout", required_argument, nullptr, TIMEOUT_OPTION},
+    {"json", no_argument, nullptr, JSON_OPTION},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {"verbose", no_argument, nullptr, 'v'},
@@ -75,8 +83,15 @@ struct CommandLine {
     int wordCount;
     const char* baudText;          // null: not given
     const char* rebootTimeoutText; // null: not given
-    bool help, version, verbose;
+    const char* untilText;         // watch's; null: not given
+    const char* timeoutText;
+    bool help, version, verbose, json;
 };
+
+// Whether any of watch's own options was given.
+bool WatchOptionGiven(const CommandLine* line) {
+    return line->untilText != nullptr || line->timeoutText != nullptr || line->json;
+}
 
 // The usage, with the modes and rates as the tables hold them.
 void PrintUsage(FILE* out) {
@@ -91,15 +106,24 @@ void PrintUsage(FILE* out) {
     }
     fprintf(out, " | %s   (default %s)\n%s", AUTO_BAUD_TEXT, BAUD_TEXTS[DEFAULT_BAUD_INDEX],
             PORT_HELP);
+    fputs("  COND  ", out);
+    for (int i = 0; i < UNTIL_NAME_COUNT; ++i) {
+        fprintf(out, "%s %s", i == 0 ? "" : " |", UNTIL_NAMES[i].name);
+    }
+    fputs("\n", out);
     fprintf(out, OPTIONS_HELP, AUTO_BAUD_TEXT, REBOOT_TIMEOUT_MAX_S, DEFAULT_REBOOT_TIMEOUT_S,
-            (unsigned long)REOPEN_RETRY_MS, EXIT_DONE, EXIT_FAILED, EXIT_USAGE, EXIT_NO_REPLY,
-            EXIT_INTERRUPTED, EXIT_TERMINATED, EXIT_DONE, EXIT_FAILED);
+            (unsigned long)REOPEN_RETRY_MS, WATCH_TIMEOUT_MAX_S, EXIT_DONE, EXIT_FAILED, EXIT_USAGE,
+            EXIT_NO_REPLY, EXIT_INTERRUPTED, EXIT_TERMINATED, EXIT_DONE, EXIT_FAILED, EXIT_DONE,
+            EXIT_NOT_MET);
 }
 
 // The terminal's log sink: each line is written and flushed at once, so that
 // a pipe or a file sees it as it happens; a line that cannot be written is
 // dropped.
 int PrintLogLine(void*, const char* line, size_t length) {
+    if (EndingOnInterrupt()) {
+        return 0;
+    }
     char out[TERMINAL_LINE_LEN];
     size_t used = TerminalLine(line, length, out, sizeof out);
     size_t written = fwrite(out, 1, used, stdout);
@@ -109,6 +133,9 @@ int PrintLogLine(void*, const char* line, size_t length) {
 // The probe's own errors go with its progress lines, apart from its result,
 // and like them without the log's time.
 int PrintErrorLine(void*, const char* line, size_t length) {
+    if (EndingOnInterrupt()) {
+        return 0;
+    }
     const char* message = strstr(line, "] ");
     message = message != nullptr ? message + 2 : line;
     char out[TERMINAL_LINE_LEN];
@@ -152,7 +179,8 @@ void PrintDetail(const char* label, const char* value, void*) {
 }
 
 int ListPorts(const CommandLine* line) {
-    if (line->wordCount != 1 || line->baudText != nullptr || line->rebootTimeoutText != nullptr) {
+    if (line->wordCount != 1 || line->baudText != nullptr || line->rebootTimeoutText != nullptr ||
+        WatchOptionGiven(line)) {
         return UsageError("list takes no arguments but -v", "");
     }
     int count = line->verbose ? ListSerialPorts(PrintPath, PrintDetail, nullptr)
@@ -185,16 +213,16 @@ uint32_t FindBaud(const char* text) {
     return 0;
 }
 
-// Whole seconds in range, else 0.
-unsigned ParseSeconds(const char* text) {
+// Whole seconds from 1 to maxS, else 0.
+unsigned ParseSeconds(const char* text, unsigned maxS) {
     unsigned seconds = 0;
     for (const char* digit = text; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9' || seconds > REBOOT_TIMEOUT_MAX_S) {
+        if (*digit < '0' || *digit > '9' || seconds > maxS) {
             return 0;
         }
         seconds = seconds * 10 + (unsigned)(*digit - '0');
     }
-    return seconds <= REBOOT_TIMEOUT_MAX_S ? seconds : 0;
+    return seconds <= maxS ? seconds : 0;
 }
 
 void SayRateTried(void*, uint32_t baudRate, RateHeard heard) {
@@ -229,7 +257,7 @@ void LogNothing() {}
 
 int Probe(const CommandLine* line) {
     if (line->wordCount != 2 || line->baudText != nullptr || line->rebootTimeoutText != nullptr ||
-        line->verbose) {
+        line->verbose || WatchOptionGiven(line)) {
         return UsageError("probe takes PORT only", "");
     }
     const char* port = line->words[1];
@@ -254,9 +282,24 @@ int Probe(const CommandLine* line) {
 // with a valid check; what a read left unfinished waits for the next one.
 MessageScan g_replyScan;
 bool g_moduleAnswered = false;
+// The script being played: each of its sentences is valid NMEA, so one that
+// comes back as it went out is the port's echo (a loopback, a console with
+// echo on), not the module's answer.
+const ModeScript* g_playing = nullptr;
 
-void NoteAnswer(void*, const FoundMessage*) {
-    g_moduleAnswered = true;
+bool IsEcho(const FoundMessage* message) {
+    for (unsigned i = 0; i < g_playing->count; ++i) {
+        char line[SENTENCE_LINE_LEN];
+        size_t length = FrameSentence(g_playing->sentences[i], line, sizeof line);
+        if (length == message->length && memcmp(line, message->bytes, length) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void NoteAnswer(void*, const FoundMessage* message) {
+    g_moduleAnswered = g_moduleAnswered || !IsEcho(message);
 }
 
 void ScanReply(void*, const char* bytes, uint32_t length) {
@@ -268,15 +311,21 @@ void LogInterrupted() {
                      "again.");
 }
 
+void LogInterruptedBeforeWriting() {
+    LogLine(nullptr, "Interrupted before anything was written.");
+}
+
 // The switch itself, at the rate given or the one the probe finds.
 int RunSwitch(const char* port, const ModeScript* script, uint32_t baud) {
     g_logSink = PrintLogLine;
-    EndSwitchOnInterrupt(LogInterrupted);
+    EndSwitchOnInterrupt(baud == AUTO_BAUD ? LogInterruptedBeforeWriting : LogInterrupted);
     ProbeResult probed;
     if (baud == AUTO_BAUD && (baud = FindRate(port, &probed)) != 0) {
         LogLine(nullptr, "Module found at %lu baud.", (unsigned long)baud);
     }
+    EndSwitchOnInterrupt(LogInterrupted);
     StartMessageScan(&g_replyScan);
+    g_playing = script;
     g_bytesReceived = ScanReply;
     if (baud == 0 || !RunModeScript(nullptr, script->displayName, port, baud, script->sentences,
                                     script->count)) {
@@ -284,10 +333,7 @@ int RunSwitch(const char* port, const ModeScript* script, uint32_t baud) {
         return EXIT_FAILED;
     }
     if (!g_moduleAnswered) {
-        LogLine(nullptr,
-                "No reply from the module: is %lu its baud rate? Find it with: "
-                "kavrel-mode-switch-cli probe %s",
-                (unsigned long)baud, port);
+        LogLine(nullptr, NO_REPLY_FORMAT, (unsigned long)baud, g_runPortName);
         return EXIT_NO_REPLY;
     }
     return EXIT_DONE;
@@ -295,7 +341,7 @@ int RunSwitch(const char* port, const ModeScript* script, uint32_t baud) {
 
 // Checked in full before anything is opened: a usage error touches no port.
 int Switch(const CommandLine* line) {
-    if (line->wordCount != 3 || line->verbose) {
+    if (line->wordCount != 3 || line->verbose || WatchOptionGiven(line)) {
         return UsageError("switch takes PORT MODE [-b RATE] [--reboot-timeout SECONDS]", "");
     }
     const char* port = line->words[1];
@@ -304,8 +350,8 @@ int Switch(const CommandLine* line) {
         line->baudText != nullptr ? line->baudText : BAUD_TEXTS[DEFAULT_BAUD_INDEX];
     uint32_t baud = FindBaud(baudText);
     const char* timeoutText = line->rebootTimeoutText;
-    unsigned timeoutS =
-        timeoutText != nullptr ? ParseSeconds(timeoutText) : DEFAULT_REBOOT_TIMEOUT_S;
+    unsigned timeoutS = timeoutText != nullptr ? ParseSeconds(timeoutText, REBOOT_TIMEOUT_MAX_S)
+                                               : DEFAULT_REBOOT_TIMEOUT_S;
     if (port[0] == '\0' || strlen(port) > PORT_PATH_MAX_LEN) {
         return UsageErrorWithLimit("the port must be 1 to %lu bytes long", PORT_PATH_MAX_LEN, "");
     }
@@ -321,6 +367,56 @@ int Switch(const CommandLine* line) {
     }
     g_rebootTimeoutMs = timeoutS * MS_PER_SECOND;
     return RunSwitch(port, script, baud);
+}
+
+void LogWatchStopped() {
+    LogLine(nullptr, "Stopped.");
+}
+
+// Checked in full before anything is opened, as a switch is.
+int WatchCommand(const CommandLine* line) {
+    if (line->wordCount != 2 || line->verbose || line->rebootTimeoutText != nullptr) {
+        return UsageError("watch takes PORT [-b RATE] [--until COND] [--timeout SECONDS] [--json]",
+                          "");
+    }
+    const char* port = line->words[1];
+    const char* baudText =
+        line->baudText != nullptr ? line->baudText : BAUD_TEXTS[DEFAULT_BAUD_INDEX];
+    uint32_t baud = FindBaud(baudText);
+    WatchOptions options = {UNTIL_NOTHING, 0, line->json};
+    for (const UntilName& entry : UNTIL_NAMES) {
+        if (line->untilText != nullptr && strcmp(line->untilText, entry.name) == 0) {
+            options.until = entry.until;
+        }
+    }
+    if (line->timeoutText != nullptr) {
+        options.timeoutS = ParseSeconds(line->timeoutText, WATCH_TIMEOUT_MAX_S);
+    }
+    if (port[0] == '\0' || strlen(port) > PORT_PATH_MAX_LEN) {
+        return UsageErrorWithLimit("the port must be 1 to %lu bytes long", PORT_PATH_MAX_LEN, "");
+    }
+    if (baud == 0) {
+        return UsageError("unknown baud rate: ", baudText);
+    }
+    if (line->untilText != nullptr && options.until == UNTIL_NOTHING) {
+        return UsageError("unknown condition: ", line->untilText);
+    }
+    if (line->timeoutText != nullptr && options.timeoutS == 0) {
+        return UsageErrorWithLimit("the time-out must be 1 to %lu seconds: ", WATCH_TIMEOUT_MAX_S,
+                                   line->timeoutText);
+    }
+    // With --json the lines of the log go apart from the objects.
+    g_logSink = line->json ? PrintErrorLine : PrintLogLine;
+    EndSwitchOnInterrupt(LogWatchStopped);
+    ProbeResult probed;
+    if (baud == AUTO_BAUD && (baud = FindRate(port, &probed)) != 0) {
+        LogLine(nullptr, "Module found at %lu baud.", (unsigned long)baud);
+    }
+    if (baud == 0) {
+        LogLine(nullptr, "Failed.");
+        return EXIT_FAILED;
+    }
+    return Watch(port, baud, &options);
 }
 
 // The option getopt_long could not take, as the user typed it: a letter
@@ -346,6 +442,10 @@ int ReadCommandLine(int argc, char** argv, CommandLine* line) {
             return UsageError("too many arguments from: ", optarg);
         } else if (option == 'b' || option == REBOOT_TIMEOUT_OPTION) {
             (option == 'b' ? line->baudText : line->rebootTimeoutText) = optarg;
+        } else if (option == UNTIL_OPTION || option == TIMEOUT_OPTION) {
+            (option == UNTIL_OPTION ? line->untilText : line->timeoutText) = optarg;
+        } else if (option == JSON_OPTION) {
+            line->json = true;
         } else if (option == 'h' || option == 'V' || option == 'v') {
             (option == 'h' ? line->help : option == 'V' ? line->version : line->verbose) = true;
         } else {
@@ -389,6 +489,9 @@ int main(int argc, char** argv) {
     }
     if (strcmp(command, "probe") == 0) {
         return Probe(&line);
+    }
+    if (strcmp(command, "watch") == 0) {
+        return WatchCommand(&line);
     }
     return UsageError(line.wordCount == 0 ? "no command" : "unknown command: ", command);
 }

@@ -10,3 +10,10 @@ void WaitMs(uint32_t durationMs);
 // Milliseconds from some fixed moment. The count wraps; differences stay
 // correct.
 uint32_t TickMs();
+
+// The calendar date and time in UTC, for records read on other days and in
+// other time zones.
+struct UtcTime {
+    unsigned year, month, day, hour, minute, second;
+};
+void UtcNow(UtcTime* now);

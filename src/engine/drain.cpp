@@ -23,8 +23,7 @@ bool Drain(void* owner, SerialPort port, uint32_t durationMs, bool closeWhenGone
         char buffer[SERIAL_READ_CHUNK + 1];
         uint32_t got = ReadSerialChunk(port, buffer, SERIAL_READ_CHUNK);
         if (got > 0) {
-            buffer[got] = '\0';
-            LogLine(owner, "<< %s", buffer);
+            LogReceived(owner, buffer, got);
             if (g_bytesReceived != nullptr) {
                 g_bytesReceived(owner, buffer, got);
             }

@@ -16,3 +16,9 @@ extern LogSink g_logSink;
 // Formats (cut to 1599 bytes), timestamps and hands one line to the sink;
 // never waits for a user interface. Returns what the sink returned.
 int LogLine(void* owner, const char* format, ...);
+
+// Logs what one read received as "<< " and its bytes, every one of them: a
+// zero byte, which RTCM frames hold in their headers, does not end the line,
+// so the sink gets the whole line by its length. A sink that keeps text
+// cuts it there itself.
+int LogReceived(void* owner, const char* bytes, size_t length);

@@ -149,6 +149,8 @@ unsigned Resolve(MessageScan* scan, MessageFound found, void* context) {
             break;
         }
         if (verdict == MESSAGE) {
+            message.bytes = scan->held;
+            message.length = size;
             found(context, &message);
             ++messages;
         } else {
@@ -159,6 +161,26 @@ unsigned Resolve(MessageScan* scan, MessageFound found, void* context) {
         Drop(scan, size);
     }
     return messages;
+}
+
+// Whether the byte just held may have settled what the held bytes are: a
+// sentence only at its end, at a byte no sentence holds or at its longest; a
+// frame only once its header is whole and again once it is. Judging at
+// every byte would read a long sentence again for each of its bytes.
+bool MaySettle(const MessageScan* scan) {
+    const unsigned char* held = scan->held;
+    unsigned char last = held[scan->used - 1];
+    if (held[0] == '$' || held[0] == '!') {
+        return scan->used > 1 && (last == '\n' || last == '$' || last == '!' ||
+                                  ((last < 0x20 || last > 0x7E) && last != '\r') ||
+                                  scan->used >= NMEA_SENTENCE_MAX_BYTES);
+    }
+    if (held[0] == RTCM_PREAMBLE && scan->used >= RTCM_HEADER_BYTES) {
+        size_t payload = ((size_t)(held[1] & 0x03) << 8) | held[2];
+        return scan->used == RTCM_HEADER_BYTES ||
+               scan->used >= RTCM_HEADER_BYTES + payload + RTCM_CRC_BYTES;
+    }
+    return held[0] != RTCM_PREAMBLE;
 }
 
 } // namespace
@@ -174,7 +196,9 @@ unsigned ScanMessages(MessageScan* scan, const char* bytes, size_t length, Messa
         // Every held prefix short of a whole frame may still become one, and
         // a whole one is resolved at once: there is always room.
         scan->held[scan->used++] = (unsigned char)bytes[i];
-        messages += Resolve(scan, found, context);
+        if (MaySettle(scan)) {
+            messages += Resolve(scan, found, context);
+        }
     }
     return messages;
 }

@@ -7,7 +7,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-const size_t NMEA_SENTENCE_MAX_BYTES = 82; // from '$' or '!' to LF
+// From '$' or '!' to LF. NMEA 0183 allows 82, but high-precision receivers print more,
+// and the checksum still guards them.
+const size_t NMEA_SENTENCE_MAX_BYTES = 255;
 const size_t RTCM_PAYLOAD_MAX_BYTES = 1023;
 const size_t RTCM_FRAME_MAX_BYTES = 3 + RTCM_PAYLOAD_MAX_BYTES + 3; // header, payload, CRC
 const size_t MESSAGE_NAME_LEN = 16; // bytes of a message's name, terminator included
@@ -19,6 +21,8 @@ enum MessageKind { NMEA_MESSAGE, RTCM_MESSAGE };
 struct FoundMessage {
     MessageKind kind;
     char name[MESSAGE_NAME_LEN];
+    const unsigned char* bytes; // the whole message, valid during the call only
+    size_t length;
 };
 
 // The bytes of a message that may still be under way, kept across chunks:

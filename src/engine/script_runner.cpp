@@ -1,5 +1,6 @@
 #include "engine/script_runner.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "engine/drain.h"
@@ -40,14 +41,13 @@ int OpenOrFollow(void* owner, RunPort* run) {
     if (moved <= 0) {
         return moved;
     }
-    run->port = ReopenSerialPort(found, run->baudRate);
-    if (run->port == NO_PORT) {
-        return 0;
-    }
+    // The module is there even if it cannot be opened yet: every later try
+    // and every line about the port is for that name.
     memcpy(run->movedName, found, sizeof found);
     run->name = run->movedName;
     LogLine(owner, "Module came back as %s.", run->name);
-    return 1;
+    run->port = ReopenSerialPort(run->name, run->baudRate);
+    return run->port != NO_PORT;
 }
 
 // Opens the port again after a reset, under the front end's reopen rule. 0
@@ -112,6 +112,7 @@ int PlaySentence(void* owner, RunPort* run, const char* sentence) {
 } // namespace
 
 uint32_t g_rebootTimeoutMs = 0;
+char g_runPortName[PORT_PATH_MAX_LEN + 1] = "";
 
 int RunModeScript(void* owner, const char* displayName, const char* portName, uint32_t baudRate,
                   const char* const* sentences, unsigned count) {
@@ -119,15 +120,19 @@ int RunModeScript(void* owner, const char* displayName, const char* portName, ui
     LogLine(owner, "Start: %s  %s  %lu", displayName, portName, (unsigned long)baudRate);
 
     RunPort run = {OpenSerialPort(portName, baudRate), portName, baudRate, ""};
+    snprintf(g_runPortName, sizeof g_runPortName, "%s", portName);
     if (run.port == NO_PORT) {
         LogLastError(owner, OPEN_FAILED_TEXT);
         LogPortHolder(owner, portName);
         return 0;
     }
-    for (unsigned i = 0; i < count; ++i) {
-        if (!PlaySentence(owner, &run, sentences[i])) {
-            return 0;
-        }
+    int played = 1;
+    for (unsigned i = 0; i < count && played; ++i) {
+        played = PlaySentence(owner, &run, sentences[i]);
+    }
+    snprintf(g_runPortName, sizeof g_runPortName, "%s", run.name);
+    if (!played) {
+        return 0;
     }
     CloseSerialPort(run.port);
     LogLine(owner, "Done: %s", displayName);

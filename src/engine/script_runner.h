@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "engine/serial_line.h"
+
 // How long after the reset sentence the port may take to come back, set once
 // at start-up by the front end. With 0, the window's rule: one reopen at the
 // end of the reboot wait. Longer, a reopen that fails with an error that can
@@ -17,6 +19,10 @@ const uint32_t REOPEN_RETRY_MS = 250;
 // reason.
 const char OPEN_FAILED_TEXT[] =
     "Open serial port failed. Check that Sonvara or serial assistants are closed";
+
+// The port the last run ended on: the one it was given, or the name the
+// module came back as; for the lines a front end writes after a run.
+extern char g_runPortName[PORT_PATH_MAX_LEN + 1];
 
 // Plays one script into the module, logging every step to the owner through
 // the log sink: returns 1 when every sentence was written and the port

@@ -4,11 +4,17 @@
 #include <string.h>
 
 int PostLogText(void* owner, const char* line, size_t length) {
-    char* copy = (char*)malloc(length + 1);
+    // The view keeps text: a zero byte in what the module sent ends the
+    // line's text there, and the line end is kept.
+    size_t text = strnlen(line, length);
+    size_t ending = text < length ? 2 : 0;
+    char* copy = (char*)malloc(text + ending + 1);
     if (copy == NULL) {
         return 0;
     }
-    memcpy(copy, line, length + 1);
+    memcpy(copy, line, text);
+    memcpy(copy + text, "\r\n", ending);
+    copy[text + ending] = '\0';
     if (!PostMessageA((HWND)owner, WM_APP_LOG_TEXT, 0, (LPARAM)copy)) {
         // Nobody will ever receive the line, so nobody else can free it.
         free(copy);

@@ -558,17 +558,43 @@ TEST_F(LinuxLive, AModuleBackAt9sIsWaitedForAndOneNeverBackFailsAtTheTimeout) {
     ExpectScheduled(Received(ById("slow")), expected::SCRIPTS[1]);
 }
 
+// Polls, up to 2 s, until the program's main thread first sleeps: in a switch
+// at a given rate, the open's settling, with the port in exclusive mode.
+void AwaitFirstSleep(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/wchan";
+    for (int i = 0; i < 2000; ++i) {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        std::string where = fd >= 0 ? ReadAll(fd) : "";
+        if (where.find("sleep") != std::string::npos) {
+            return;
+        }
+        WaitMs(1);
+    }
+}
+
 TEST_F(LinuxLive, CtrlCAndSigtermEndTheSwitchAtOnceWithTheInterruptedLine) {
+    const char* const PART =
+        "Interrupted: the module may have taken part of the script. Run the switch again.";
     const struct {
         int signal;
+        const char* baud;
         const char* after; // the switch is stopped once this is out
         int status;
-    } cases[] = {{SIGINT, "Waiting for module reboot...", 130}, {SIGTERM, ">> ", 143}};
-    for (const auto& c : cases) {
-        std::string name = ById(std::to_string(c.signal));
+        const char* line;
+    } cases[] = {{SIGINT, "460800", "Waiting for module reboot...", 130, PART},
+                 {SIGTERM, "460800", ">> ", 143, PART},
+                 // In the open's settling, with the port in exclusive mode.
+                 {SIGINT, "460800", "Start: ", 130, PART},
+                 {SIGINT, "auto", "460800: ", 130, "Interrupted before anything was written."}};
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const auto& c = cases[i];
+        std::string name = ById(std::to_string(i));
         std::string port = Module(name, {"--reboot", "vanish", "--reboot-delay-ms", "1000"});
-        Started cli = Start({KMS_CLI, "switch", port, "base-only"});
+        Started cli = Start({KMS_CLI, "switch", port, "base-only", "-b", c.baud});
         std::string output = ReadUntil(cli.output, c.after);
+        if (strcmp(c.after, "Start: ") == 0) {
+            AwaitFirstSleep(cli.pid);
+        }
         kill(cli.pid, c.signal);
         uint32_t sentMs = TickMs();
         output += ReadAll(cli.output);
@@ -578,10 +604,7 @@ TEST_F(LinuxLive, CtrlCAndSigtermEndTheSwitchAtOnceWithTheInterruptedLine) {
         EXPECT_EQ(status, c.status) << what << "\n" << output;
         EXPECT_LE(tookMs, 1000u) << what << ": the program went on";
         std::vector<std::string> lines = Entries(output);
-        EXPECT_EQ(lines.empty() ? "(nothing)" : lines.back(),
-                  "Interrupted: the module may have taken part of the script. Run the switch "
-                  "again.")
-            << what;
+        EXPECT_EQ(lines.empty() ? "(nothing)" : lines.back(), c.line) << what;
         SerialPort free = NO_PORT;
         for (int i = 0; i < 100 && free == NO_PORT; ++i) {
             free = OpenSerialPort(port.c_str(), 460800);
@@ -709,10 +732,13 @@ TEST_F(LinuxLive, ASwitchAtTheWrongRateEndsWithStatus3AndAutoFindsTheRate) {
         const char* baud;
         int status;
         bool garbled; // bytes came back that were no message
+        size_t taken; // sentences the module took
     } cases[] = {
-        {"quiet", {"--rate", "115200"}, "460800", 3, false},
-        {"talking", {"--rate", "115200", "--talk", "rover"}, "460800", 3, true},
-        {"auto", {"--rate", "115200", "--talk", "rover"}, "auto", 0, false},
+        {"quiet", {"--rate", "115200"}, "460800", 3, false, 0},
+        {"talking", {"--rate", "115200", "--talk", "rover"}, "460800", 3, true, 0},
+        {"auto", {"--rate", "115200", "--talk", "rover"}, "auto", 0, false, 4},
+        // Valid NMEA comes back, but only what the switch wrote.
+        {"echo", {"--behaviour", "echo"}, "460800", 3, false, 4},
     };
     std::vector<Started> runs;
     std::vector<std::string> ports;
@@ -736,7 +762,7 @@ TEST_F(LinuxLive, ASwitchAtTheWrongRateEndsWithStatus3AndAutoFindsTheRate) {
                       Joined({"Done: Rover mode", NoReply(c.baud, ports[i])}))
                 << c.name;
             EXPECT_EQ(CountPrefix(lines, "<< \\xF") > 0, c.garbled) << c.name << "\n" << output;
-            EXPECT_TRUE(received.empty()) << c.name << ": the module took a sentence";
+            EXPECT_EQ(received.size(), c.taken) << c.name << ": sentences the module took";
             continue;
         }
         EXPECT_EQ(Joined({lines.begin(), lines.begin() + 3}),
@@ -744,9 +770,102 @@ TEST_F(LinuxLive, ASwitchAtTheWrongRateEndsWithStatus3AndAutoFindsTheRate) {
                           "Start: Rover mode  " + ports[i] + "  115200"}))
             << c.name;
         EXPECT_EQ(lines.back(), "Done: Rover mode") << c.name;
-        ASSERT_EQ(received.size(), 4u) << c.name << "\n" << output;
+        ASSERT_EQ(received.size(), c.taken) << c.name << "\n" << output;
         EXPECT_EQ(received[0].baud + " " + received[0].frame, "115200 8N1") << c.name;
     }
+}
+
+// ---- What the module does after a switch: watch ----
+
+// "ok" when every JSON line parses and holds every key, with the last one's
+// first sentence of the module's own, without its checksum; else what is amiss.
+const char JSON_CHECK[] =
+    "import json, sys\n"
+    "keys = 'time port baud nmea rtcm fix quality satellites hdop lat lon alt_m base module'\n"
+    "objects = [json.loads(line) for line in sys.argv[1].splitlines()]\n"
+    "print(' '.join(k for o in objects for k in keys.split() if k not in o) or 'ok',\n"
+    "      objects[-1]['module'][0][:-3])\n";
+
+// The command line of the terminal program in a shell, under its emulator if it has one.
+std::string Shell(const std::vector<std::string>& words) {
+    std::string line = std::string(KMS_CLI_EMULATOR) + " " + KMS_CLI;
+    for (const std::string& word : words) {
+        line += " '" + word + "'";
+    }
+    return line;
+}
+
+TEST_F(LinuxLive, WatchSaysWhatTheModuleDoesAndEndsWhenItsConditionHolds) {
+    const std::string own = "PZVKNOTE,say \"hi\" \\ here";
+    const std::string base = "52.1234567 N 4.1234567 E, 45.678 m ellipsoidal (station 0)";
+    const struct {
+        const char* name;
+        std::vector<std::string> module, watch;
+        int status;
+        std::string last; // the start of the last line
+    } cases[] = {
+        {"survey-in",
+         {"--mode", "rover", "--survey-s", "3", "--position", "52.1234567,4.1234567,45.678"},
+         {"--until", "base-ready", "--timeout", "30"},
+         0,
+         "Met base-ready: a base at " + base + ", ECEF X "},
+        {"rtk-fixed",
+         {"--fix-quality", "4"},
+         {"--until", "rtk-fixed", "--timeout", "10"},
+         0,
+         "Met rtk-fixed: a rover with RTK fixed, 12 satellites, HDOP 0.8, corrections 1.0 s old, "
+         "48.1173020 N 11.5166745 E, 545.4 m above sea level."},
+        {"gps",
+         {"--fix-quality", "1"},
+         {"--until", "rtk-fixed", "--timeout", "3"},
+         4,
+         "Not met within 3 s: rtk-fixed. Last seen: a rover with GPS fix, 12 satellites"},
+        {"json",
+         {"--mode", "survey-in", "--survey-s", "100", "--own", own},
+         {"--json", "--timeout", "3"},
+         0,
+         "ok $" + own},
+        {"silent", {"--talk", "none"}, {"--timeout", "2"}, 3, ""},
+    };
+    std::vector<Started> runs;
+    std::vector<std::string> ports;
+    for (const auto& c : cases) {
+        std::vector<std::string> module = {"--talk", "mode", "--reboot-delay-ms", "1000"};
+        module.insert(module.end(), c.module.begin(), c.module.end());
+        ports.push_back(Module(c.name, module));
+        std::vector<std::string> watch = {"watch", ports.back()};
+        watch.insert(watch.end(), c.watch.begin(), c.watch.end());
+        // A survey-in switch first, the watch after it.
+        std::string first = c.name == std::string("survey-in")
+                                ? Shell({"switch", ports.back(), "survey-in"}) + " >/dev/null && "
+                                : "";
+        runs.push_back(Start({"/bin/sh", "-c", first + "exec " + Shell(watch)}, nullptr,
+                             c.watch[0] == "--json"));
+    }
+    // A base's RTCM frames hold zero bytes in their headers: the switch's log shows them all.
+    std::string basePort = Module("base-log", {"--talk", "base"});
+    Started baseSwitch = Start({KMS_CLI, "switch", basePort, "rover"});
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const auto& c = cases[i];
+        std::string output = ReadAll(runs[i].output);
+        if (runs[i].errors >= 0) {
+            ReadAll(runs[i].errors);
+            output = ReadAll(Start({"/usr/bin/python3", "-c", JSON_CHECK, output}).output);
+        }
+        EXPECT_EQ(ExitStatus(runs[i].pid), c.status) << c.name << "\n" << output;
+        std::vector<std::string> lines =
+            runs[i].errors >= 0 ? std::vector<std::string>{output} : Entries(output);
+        std::string last = lines.empty() ? "(nothing)" : lines.back();
+        std::string wanted = c.status == 3 ? NoReply("460800", ports[i]) : c.last;
+        EXPECT_EQ(last.substr(0, wanted.size()), wanted) << c.name << "\n" << output;
+        EXPECT_EQ(Received(c.name).size(), c.name == std::string("survey-in") ? 7u : 0u)
+            << c.name << ": sentences the module took";
+    }
+    std::string baseLog = ReadAll(baseSwitch.output);
+    EXPECT_EQ(ExitStatus(baseSwitch.pid), 0) << baseLog;
+    EXPECT_NE(baseLog.find("<< \\xD3\\x00\\x13>\\xD1ZZZZ"), std::string::npos)
+        << "no whole 1005 header in the base's log:\n"
+        << baseLog;
 }
 
 } // namespace

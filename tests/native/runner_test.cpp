@@ -295,13 +295,13 @@ FirstReopen(const std::vector<std::pair<unsigned, std::string>>& then) {
 }
 
 // Base Survey-In from its first reset sentence on, its module back as COM9:
-// the line once, and COM9 from then on.
+// the line once, before COM9 is opened, and COM9 from then on.
 std::vector<std::pair<unsigned, std::string>> MovedSurveyIn() {
     std::vector<std::pair<unsigned, std::string>> tail = {{1400, "close"},
                                                           {1400, WAITING},
                                                           {7900, OPEN_TEXT},
-                                                          {7900, "open COM9 460800"},
-                                                          {8150, "log Module came back as COM9."}};
+                                                          {7900, "log Module came back as COM9."},
+                                                          {7900, "open COM9 460800"}};
     unsigned ms = 8150;
     for (const char* body : {expected::SURVEY_IN_CONFIG, expected::SURVEY_STATUS_ON, expected::SAVE,
                              expected::RESET}) {
@@ -370,8 +370,8 @@ const RebootCase REBOOT_CASES[] = {
           "error 2"},
       {0, "holder COM7"}}},
     {"terminal: back under another name, followed", 30000, false, 1, 100, 2, "write",
-     FirstReopen({{7900, "open COM9 460800"},
-                  {8150, "log Module came back as COM9."},
+     FirstReopen({{7900, "log Module came back as COM9."},
+                  {7900, "open COM9 460800"},
                   {8150, "close"},
                   {8150, DONE}}),
      "COM9"},

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The packaged man page renders without a groff warning and carries the
 # version; the packaged completion offers the modes after `switch PORT` and
-# the rates after -b; the README's usage lists the modes and rates that the
+# the rates after -b and the conditions after --until; the README's usage
+# lists the modes, rates and conditions that the
 # program's help does; every log line the README and the man page show is
 # one the program logs.
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -27,8 +28,16 @@ check "completion after -b" "$(bash -c '
   _kavrel_mode_switch_cli kavrel-mode-switch-cli "" -b
   echo "${COMPREPLY[*]}"' - "$completion")" "9600 38400 115200 230400 460800 921600 auto"
 
-# The MODE and RATE lines, blanks squeezed.
-usage_lines() { grep -E '^ +(MODE|RATE) ' | tr -s ' '; }
+check "completion after --until" "$(bash -c '
+  . /usr/share/bash-completion/bash_completion
+  . "$1"
+  COMP_WORDS=(kavrel-mode-switch-cli watch /dev/ttyUSB0 --until "")
+  COMP_CWORD=4 COMP_LINE="${COMP_WORDS[*]}" COMP_POINT=${#COMP_LINE}
+  _kavrel_mode_switch_cli kavrel-mode-switch-cli "" --until
+  echo "${COMPREPLY[*]}"' - "$completion")" "fix rtk rtk-fixed base-ready"
+
+# The MODE, RATE and COND lines, blanks squeezed.
+usage_lines() { grep -E '^ +(MODE|RATE|COND) ' | tr -s ' '; }
 check "README usage against --help" "$(sed -n '/^kavrel-mode-switch-cli switch/,/^```/p' README.md | usage_lines)" \
   "$("$scratch/amd64/usr/bin/kavrel-mode-switch-cli" --help | usage_lines)"
 zcat "$man" >"$scratch/man.1"

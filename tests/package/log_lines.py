@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Every log line that the README's table of log lines or the man page's
 OUTPUT section shows is one the product logs: it matches one of the formats
-passed to LogLine (its %-fields standing for any text) or, for an error
+passed to LogLine (its %-fields standing for any text), the prefix of
+what LogReceived logs, or, for an error
 line shown as "context: ...", one of the contexts passed to LogLastError;
 either written in the call or as a named constant.
 Prints each line that matches none; exits 1 if there is one."""
@@ -26,6 +27,11 @@ for source in sources:
         text = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', literals))
         pattern = ".+".join(re.escape(part) for part in re.split(r"%l?[sdu]", text))
         formats.append(pattern + (": .+" if call == "LogLastError" else ""))
+
+# What LogReceived logs: its prefix, then the bytes as they came.
+received = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', constants.get("RECEIVED_PREFIX", "")))
+if received:
+    formats.append(re.escape(received) + ".+")
 
 shown = re.findall(r"^\| `([^`]+)` \|", root.joinpath("README.md").read_text().split(
     "## What the log says")[1].split("\n## ")[0], re.M)

@@ -94,23 +94,28 @@ cat /tmp/o; finish
 
 # A program that still holds the old node when the module is back makes the
 # kernel give it the next name; root's open passes the program's TIOCEXCL.
-# (The renamed port's time is the whole switch's.)
-start renamed "--reboot-delay-ms 2000"
+# (The renamed port's time is the whole switch's.) The module does not
+# answer, so that the no-reply line must name the port it is on now.
+start renamed "--reboot-delay-ms 2000 --behaviour silent"
 background '>>' $1 switch /dev/ttyACM0 rover --reboot-timeout 12
 sleep 1000 </dev/ttyACM0 & holder=$!
 t0=$(ms); wait $pid; echo "@@ status $? $(($(ms) - t0))"
 cat /tmp/o; finish
 
-# The serial number of the module behind each ttyACM name, whenever it
-# changes, until the file /tmp/names.end appears: "STAMP ttyACM0=KV0002 ...".
+# Until /tmp/names.end appears: the serial number behind each ttyACM name
+# whenever it changes ("STAMP ttyACM0=KV0002 ..."); with $link set, that link
+# kept on KV0001's node and gone while it is, as udev keeps a by-id link.
 names() {
   last=
   until [ -e /tmp/names.end ]; do
-    held=
+    held= to=
     for t in /sys/class/tty/ttyACM*; do
       serial=; read -r serial 2>/dev/null <$t/device/../serial; held="$held ${t##*/}=$serial"
+      [ "$serial" != KV0001 ] || to=${t##*/}
     done
     [ "$held" = "$last" ] || { echo "$(ms)$held"; last=$held; }
+    [ -z "$link" ] || [ -z "$to" ] || [ "$(readlink $link)" = ../../$to ] || ln -sfn ../../$to $link
+    [ -z "$link" ] || [ -n "$to" ] || rm -f $link
     usleep 20000
   done
 }
@@ -135,19 +140,7 @@ echo >$g2/UDC; rm -f /tmp/ta /tmp/tb; finish >/dev/null
 # a module that comes back as ttyACM1 (a program holds the old node).
 link=/dev/serial/by-id/usb-Kavrel_GNSS_module_KV0001-if00
 mkdir -p /dev/serial/by-id
-mover() {
-  until [ -e /tmp/names.end ]; do
-    to=
-    for t in /sys/class/tty/ttyACM*; do
-      serial=; read -r serial 2>/dev/null <$t/device/../serial; [ "$serial" != KV0001 ] || to=${t##*/}
-    done
-    if [ -z "$to" ]; then rm -f $link; elif [ "$(readlink $link)" != ../../$to ]; then
-      ln -sfn ../../$to $link && echo "$(ms) link to $to"
-    fi
-    usleep 20000
-  done
-}
-rm -f /tmp/names.end; mover >/tmp/moves & watcher=$!
+rm -f /tmp/names.end; names >/tmp/moves & watcher=$!
 until_ [ -e $link ]
 start by-id "--reboot-delay-ms 2000"
 background '>>' $1 switch $link rover --reboot-timeout 12

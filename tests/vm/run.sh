@@ -76,8 +76,21 @@ verdict() {
 lines() { grep -v '@@ status' "$1" | sed -E 's/^[0-9]+ ?//; s/^\[[0-9:]*\] //; s#  /dev/tty(ACM|USB)0  #  PORT  #'; }
 status() { sed -nE 's/^([0-9]+ )?@@ status ([0-9]+) .*/\2/p' "$1"; }
 duration() { sed -nE 's/^([0-9]+ )?@@ status [0-9]+ ([0-9]+)$/\2/p' "$1"; }
-# The stamp of the first line holding TEXT.
-stamp_of() { grep -F -m1 -- "$2" "$1" | cut -d' ' -f1; }
+# The stamp of the first line holding TEXT, or a note that no stamped line
+# holds it (and a failure).
+stamp_of() {
+  local stamp
+  stamp=$(grep -F -m1 -- "$2" "$1" | cut -d' ' -f1)
+  [[ "$stamp" =~ ^[0-9]+$ ]] && echo "$stamp" || { echo "no stamped line '$2'"; return 1; }
+}
+# The ms from the first line holding FIRST to the first holding LAST, or
+# the note of stamp_of.
+span() {
+  local first last
+  first=$(stamp_of "$1" "$2") || { echo "$first"; return 1; }
+  last=$(stamp_of "$1" "$3") || { echo "$last"; return 1; }
+  echo $((last - first))
+}
 has() { lines "$1" | grep -qxF -- "$2"; }
 
 # NAME REFERENCE: the switch completes with the pty run's lines and bytes.
@@ -112,11 +125,10 @@ judge_guest() {
   verdict "3 back-at-9s" "$why" " ($(duration "$run") ms)"
 
   run="$runs/stops-reading.log" why=""
-  gap=$(($(stamp_of "$run" 'Failed.') - $(stamp_of "$run" 'Serial write failed: Connection timed out (errno 110)')))
-  has "$run" 'Serial write failed: Connection timed out (errno 110)' && has "$run" 'Failed.' &&
+  gap=$(span "$run" 'Serial write failed: Connection timed out (errno 110)' 'Failed.') &&
     [ "$(status "$run")" = 1 ] && [ "$gap" -le 3000 ] ||
     why="expected Failed. within 3000 ms of the write's time-out, status 1 (see $run)"
-  verdict "4 stops-reading" "$why" " ($(duration "$run") ms; Failed. $gap ms after the time-out)"
+  verdict "4 stops-reading" "$why" " ($(duration "$run") ms; Failed. after the time-out: $gap ms)"
 
   run="$runs/held.log" why=""
   has "$run" 'Open serial port failed. Check that Sonvara or serial assistants are closed: Device or resource busy (errno 16)' &&
@@ -142,16 +154,18 @@ judge_guest() {
   verdict "7 list" "$why"
 
   run="$runs/renamed.log" why=""
-  has "$run" 'Module came back as /dev/ttyACM1.' && [ "$(status "$run")" = 0 ] ||
-    why="expected 'Module came back as /dev/ttyACM1.' and Done (see $run)"
+  has "$run" 'Module came back as /dev/ttyACM1.' && [ "$(status "$run")" = 3 ] &&
+    has "$run" 'No reply from the module: is 460800 its baud rate? Find it with: kavrel-mode-switch-cli probe /dev/ttyACM1' ||
+    why="expected 'Module came back as /dev/ttyACM1.', Done, and the no-reply line naming it, status 3 (see $run)"
   verdict "8 renamed" "$why" " ($(duration "$run") ms)"
 
   # Each module takes exactly its own script, and only after the swap of
   # names that the scenario is there for: otherwise it proves nothing.
-  why="" reopen=$(($(stamp_of "$runs/two-a.log" 'Waiting for module reboot...') + 6500))
-  held=$(awk -v t="$reopen" '$1 <= t { last = $0 } END { print last }' "$runs/two-names.log")
+  why="" reopen=$(stamp_of "$runs/two-a.log" 'Waiting for module reboot...') &&
+    reopen=$((reopen + 6500)) || why="two-a: $reopen; "
+  held=$(awk -v t="$reopen" '$1 <= t + 0 { last = $0 } END { print last }' "$runs/two-names.log")
   [[ " $held " = *" ttyACM0=KV0002 "* ]] ||
-    why="at A's reopen (${reopen} ms) ttyACM0 was not held by the other module: '$held' ($runs/two-names.log); "
+    why+="at A's reopen (${reopen} ms) ttyACM0 was not held by the other module: '$held' ($runs/two-names.log); "
   for r in "two-a survey-in" "two-b rover"; do
     set -- $r
     [ "$(status "$runs/$1.log")" = 0 ] && lines "$runs/$1.log" | grep -q '^Done: ' ||
@@ -162,7 +176,7 @@ judge_guest() {
   verdict "9 two-modules" "$why" " (A $(duration "$runs/two-a.log") ms, B $(duration "$runs/two-b.log") ms; ${held# })"
 
   run="$runs/by-id.log" why=""
-  has "$run" 'link to ttyACM1' || why="the module did not come back as ttyACM1 (see $run); "
+  grep -q ' ttyACM1=KV0001' "$run" || why="the module did not come back as ttyACM1 (see $run); "
   [ "$(status "$run")" = 0 ] && ! grep -q 'Module came back as' "$run" ||
     why+="expected Done under the by-id name, with no 'Module came back as' (see $run); "
   diff <(received "$runs/by-id.module") "$out/pty/rover.module" >"$runs/by-id.diff" ||

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The terminal program's Windows build under Wine: "list" in the window's
-# order and with no port, one switch against a simulated module, and a probe
-# that finds a module at a rate other than the one it opens at.
+# order and with no port, one switch against a simulated module, a probe
+# that finds a module at a rate other than the one it opens at, and a watch
+# that ends when the rover's fix is RTK fixed.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env.sh"
 cli="$1"
 kms_env_start
 kms_sim_start 41 cli --reboot vanish --reboot-delay-ms 2000
 kms_sim_start 42 probe --rate 115200 --talk rover
+kms_sim_start 43 watch --talk mode --fix-quality 4
 failures=0
 check() { # WHAT GOT EXPECTED
   if [ "$2" != "$3" ]; then
@@ -33,6 +35,11 @@ check "last line" "$(printf '%s\n' "$out" | tail -1 | cut -c12- | tr -d '\r')" "
 check "sentences the module received" "$(grep -c ' RX 460800 8N1 CRLF ' "$KMS_RUN_DIR/cli.transcript")" 4
 check "probe: the rate changed in place, and what the module sends" \
   "$(wine "$cli" probe COM42 2>/dev/null </dev/null | tr -d '\r')" "COM42: 115200 baud, NMEA GNGGA GNRMC"
+kms_ports COM43
+status=0
+out="$(wine "$cli" watch COM43 --until rtk-fixed --timeout 10 </dev/null)" || status=$?
+check "watch --until rtk-fixed: its status and last line" \
+  "$status $(printf '%s\n' "$out" | tail -1 | cut -c12-42 | tr -d '\r')" "0 Met rtk-fixed: a rover with RTK"
 kms_ports
 check "list with no port: the terminal program's own hint" \
   "$(wine "$cli" list 2>&1 >/dev/null </dev/null | tr -d '\r')" \

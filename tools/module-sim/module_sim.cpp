@@ -12,7 +12,9 @@
 //
 // With --rate the module has a baud rate of its own, as a real one does: when the port is set to
 // another rate, what each side sends reaches the other garbled, and the module takes nothing.
-// With --talk it sends, once a second, what a rover or a base sends unasked.
+// With --talk it sends, once a second, what a rover or a base sends unasked; with --talk mode,
+// what its receiver mode sends, as the scripts set it (module_talk.cpp). With --stream it sends a
+// numbered stream at the full rate of the line, for the benchmark.
 
 #include <cerrno>
 #include <csignal>
@@ -29,20 +31,23 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "module_talk.h"
+
 namespace {
 
 // A module behind a USB-UART bridge resets "in place": the bridge, and so the port, stays, and
 // the module ignores the line for the reboot delay.
 enum RebootMode { REBOOT_VANISH, REBOOT_NEVER, REBOOT_IN_PLACE };
 // A deaf module is on the bus but never reads: nobody opens the gadget's side of the link, so
-// nothing takes what the host writes.
-enum Behaviour { BEH_ANSWER, BEH_SILENT, BEH_DEAF };
+// nothing takes what the host writes. An echo is no module at all but a port that sends back
+// what it gets (a loopback jumper, a console with echo on), and never resets.
+enum Behaviour { BEH_ANSWER, BEH_SILENT, BEH_DEAF, BEH_ECHO };
 // How the port's settings are found when it appears: as the kernel makes a new terminal, or as
 // another program left them.
 enum LineStart { LINE_DEFAULT, LINE_STALE };
 // What the module sends on its own once a second: nothing, NMEA (a rover), RTCM 3 (a base), or
 // both (a base that also reports its position).
-enum Talk { TALK_NONE, TALK_ROVER, TALK_BASE, TALK_BASE_NMEA };
+enum Talk { TALK_NONE, TALK_ROVER, TALK_BASE, TALK_BASE_NMEA, TALK_MODE };
 
 struct Options {
     const char* link = nullptr;
@@ -56,6 +61,8 @@ struct Options {
     const char* gadget = nullptr;
     long rate = 0; // the module's own baud rate; 0 takes the port's, whatever it is
     Talk talk = TALK_NONE;
+    TalkSetup setup;      // what --talk mode says
+    long stream_baud = 0; // --stream: the line rate to stream at; 0 for none
 };
 
 struct BaudEntry {
@@ -76,9 +83,9 @@ const BaudEntry BAUDS[] = {
 
 // Indexed by RebootMode and Behaviour: the option values and the names the transcript uses.
 const char* const REBOOT_NAMES[] = {"vanish", "never", "in-place"};
-const char* const BEHAVIOUR_NAMES[] = {"answer", "silent", "deaf"};
+const char* const BEHAVIOUR_NAMES[] = {"answer", "silent", "deaf", "echo"};
 const char* const LINE_NAMES[] = {"default", "stale"};
-const char* const TALK_NAMES[] = {"none", "rover", "base", "base-nmea"};
+const char* const TALK_NAMES[] = {"none", "rover", "base", "base-nmea", "mode"};
 const long TALK_INTERVAL_MS = 1000;
 // What a rover reports: position and course, with the time of day filled in.
 const char* const ROVER_BODIES[] = {
@@ -127,6 +134,10 @@ std::string g_line;
 // whether the module has left the bus.
 char g_udc[64];
 bool g_off_bus = false;
+// When the module last came up, for what it says after a boot; and the benchmark's stream so far.
+int64_t g_boot_ns = 0;
+uint64_t g_streamed = 0, g_stream_dropped = 0, g_stream_bytes = 0;
+int64_t g_stream_start_ns = 0;
 
 int64_t NowNs() {
     struct timespec ts;
@@ -159,14 +170,6 @@ std::string Escaped(const std::string& s) {
         }
     }
     return out;
-}
-
-unsigned NmeaChecksum(const std::string& body) {
-    unsigned sum = 0;
-    for (unsigned char c : body) {
-        sum ^= c;
-    }
-    return sum;
 }
 
 bool BaudKnown(long baud) {
@@ -383,6 +386,7 @@ void LeaveBus() {
 }
 
 bool ComeUp() {
+    g_boot_ns = NowNs();
     return g_opt.gadget ? JoinBus() : OpenPty();
 }
 
@@ -405,31 +409,11 @@ std::string Garbled(std::string data) {
     return data;
 }
 
-std::string NmeaSentence(const std::string& body) {
-    char tail[8];
-    snprintf(tail, sizeof tail, "*%02X\r\n", NmeaChecksum(body));
-    return "$" + body + tail;
-}
-
-uint32_t Crc24q(const std::string& data) {
-    uint32_t crc = 0;
-    for (unsigned char c : data) {
-        crc ^= uint32_t(c) << 16;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc << 1) ^ ((crc & 0x800000) ? 0x1864CFB : 0);
-        }
-    }
-    return crc & 0xFFFFFF;
-}
-
-std::string RtcmFrame(unsigned number, size_t payload_bytes) {
+std::string NumberedFrame(unsigned number, size_t payload_bytes) {
     std::string payload(payload_bytes, '\x5A');
     payload[0] = char(number >> 4);
     payload[1] = char(((number & 0x0F) << 4) | 0x01);
-    std::string frame = std::string("\xD3") + char(payload_bytes >> 8) + char(payload_bytes & 0xFF);
-    frame += payload;
-    uint32_t crc = Crc24q(frame);
-    return frame + char(crc >> 16) + char((crc >> 8) & 0xFF) + char(crc & 0xFF);
+    return RtcmFrame(payload);
 }
 
 // One second's output, sent whether anyone reads it or not, as a module does.
@@ -437,7 +421,7 @@ void TalkOnce() {
     std::string out;
     if (g_opt.talk == TALK_BASE || g_opt.talk == TALK_BASE_NMEA) {
         for (size_t i = 0; i < std::size(RTCM_NUMBERS); ++i) {
-            out += RtcmFrame(RTCM_NUMBERS[i], RTCM_PAYLOAD_BYTES[i]);
+            out += NumberedFrame(RTCM_NUMBERS[i], RTCM_PAYLOAD_BYTES[i]);
         }
     }
     if (g_opt.talk == TALK_ROVER || g_opt.talk == TALK_BASE_NMEA) {
@@ -449,6 +433,9 @@ void TalkOnce() {
             snprintf(body, sizeof body, format, utc.tm_hour, utc.tm_min, utc.tm_sec);
             out += NmeaSentence(body);
         }
+    }
+    if (g_opt.talk == TALK_MODE) {
+        out = TalkAsReceiver(g_opt.setup, (NowNs() - g_boot_ns) / 1000000);
     }
     bool plain = RateMatches();
     if (WriteMaster(plain ? out : Garbled(out), 0)) {
@@ -493,6 +480,11 @@ bool HandleLine(const std::string& line, const char* ending, bool answering) {
     if (!answering) {
         return false;
     }
+    if (g_opt.behaviour == BEH_ECHO) {
+        WriteMaster(line + (strcmp(ending, "CRLF") == 0 ? "\r\n" : "\n"), REPLY_WAIT_MS);
+        return false;
+    }
+    TakeSetting(body);
     if (g_opt.behaviour == BEH_ANSWER) {
         SendReply(body);
     }
@@ -553,11 +545,13 @@ void RebootInPlace() {
         }
     }
     g_line.clear();
+    g_boot_ns = NowNs();
     note("BACK");
 }
 
 int64_t Reboot() {
-    note("REBOOT %s", REBOOT_NAMES[g_opt.reboot]);
+    ApplySavedSettings();
+    note("REBOOT %s %s", REBOOT_NAMES[g_opt.reboot], ActiveModeName());
     if (g_opt.reboot == REBOOT_IN_PLACE) {
         RebootInPlace();
         return -1;
@@ -603,6 +597,35 @@ int64_t NextTalkNs(int64_t start_ns) {
     return start_ns + ((NowNs() - start_ns) / interval_ns + 1) * interval_ns;
 }
 
+// The benchmark's stream: what the line could have carried since the module came up, message by
+// message. A message the reader has left no room for is lost, as on a real UART, and counted.
+const int64_t STREAM_STEP_NS = 2000000;
+// A reader's open settles this long after it sets the line, and then throws away what came.
+const int64_t STREAM_SETTLE_NS = 300000000;
+// It runs while a reader has the line at the stream's rate (the port is set to it, and not hung up
+// by the reader's close): before and after, nobody could take it.
+void StreamDue() {
+    struct pollfd pfd = {g_master, 0, 0};
+    if (g_master < 0 || g_opt.stream_baud == 0) {
+        return;
+    }
+    if (PortBaud() != g_opt.stream_baud || (poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLHUP))) {
+        g_stream_start_ns = NowNs() + STREAM_SETTLE_NS;
+        g_stream_bytes = 0;
+        return;
+    }
+    if (NowNs() < g_stream_start_ns) {
+        return;
+    }
+    uint64_t due =
+        uint64_t((NowNs() - g_stream_start_ns) / 1000) * uint64_t(g_opt.stream_baud / 10) / 1000000;
+    while (g_stream_bytes < due) {
+        std::string message = StreamMessage(++g_streamed);
+        g_stream_bytes += message.size();
+        g_stream_dropped += !WriteMaster(message, 0);
+    }
+}
+
 // The earlier of two wake-up times, -1 meaning none.
 int64_t Earlier(int64_t a_ns, int64_t b_ns) {
     return a_ns < 0 ? b_ns : (b_ns < 0 || a_ns < b_ns ? a_ns : b_ns);
@@ -625,7 +648,9 @@ bool Serve(const sigset_t* waitmask) {
             }
             talk_ns = NextTalkNs(start_ns);
         }
-        int rc = WaitForInput(Earlier(reopen_ns, talk_ns), waitmask);
+        StreamDue();
+        int64_t stream_ns = g_opt.stream_baud > 0 ? NowNs() + STREAM_STEP_NS : -1;
+        int rc = WaitForInput(Earlier(Earlier(reopen_ns, talk_ns), stream_ns), waitmask);
         if (rc < 0) {
             break;
         }
@@ -658,6 +683,10 @@ void InstallSignals(sigset_t* waitmask) {
 }
 
 void ShutDown() {
+    if (g_opt.stream_baud > 0) {
+        note("STREAM %llu sent %llu dropped", (unsigned long long)g_streamed,
+             (unsigned long long)g_stream_dropped);
+    }
     if (!g_opt.gadget) {
         unlink(g_opt.link);
     }
@@ -692,6 +721,47 @@ bool ParseTalkOption(const char* opt, const char* val, bool is_num, long num) {
     if (strcmp(opt, "--talk") == 0 &&
         ParseChoice(val, TALK_NAMES, int(std::size(TALK_NAMES)), &choice)) {
         g_opt.talk = Talk(choice);
+        return true;
+    }
+    if (strcmp(opt, "--mode") == 0 &&
+        ParseChoice(val, RECEIVER_MODE_NAMES, int(std::size(RECEIVER_MODE_NAMES)), &choice)) {
+        StartReceiver(ReceiverMode(choice));
+        return true;
+    }
+    TalkSetup& setup = g_opt.setup;
+    if (strcmp(opt, "--fix-quality") == 0 && is_num && num >= 0 && num <= 9) {
+        setup.fixQuality = int(num);
+        return true;
+    }
+    if (strcmp(opt, "--position") == 0) {
+        // LAT,LON,H: three numbers, a comma between each.
+        char* end = nullptr;
+        double* fields[] = {&setup.latDeg, &setup.lonDeg, &setup.heightM};
+        const char* at = val;
+        for (double* field : fields) {
+            *field = strtod(at, &end);
+            if (end == at || (*end != ',' && *end != '\0')) {
+                return false;
+            }
+            at = end + (*end == ',');
+        }
+        return *end == '\0';
+    }
+    if (strcmp(opt, "--precision") == 0 &&
+        (strcmp(val, "high") == 0 || strcmp(val, "standard") == 0)) {
+        setup.highPrecision = strcmp(val, "high") == 0;
+        return true;
+    }
+    if (strcmp(opt, "--own") == 0) {
+        setup.own = val;
+        return true;
+    }
+    if (strcmp(opt, "--survey-s") == 0 && is_num && num >= 0) {
+        setup.surveyS = num;
+        return true;
+    }
+    if (strcmp(opt, "--stream") == 0 && is_num && BaudKnown(num)) {
+        g_opt.stream_baud = num;
         return true;
     }
     return false;
@@ -741,13 +811,16 @@ bool ParseArgs(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (!ParseArgs(argc, argv)) {
-        fprintf(stderr,
-                "usage: %s --link PATH [--transcript PATH] [--reboot vanish|never|in-place]\n"
-                "       [--reboot-delay-ms N] [--behaviour answer|silent] [--banner TEXT]\n"
-                "       [--line default|stale] [--rate BAUD] [--talk none|rover|base|base-nmea]\n"
-                "       %s --gadget UDC_FILE --link /dev/ttyGSn [--behaviour answer|silent|deaf]\n"
-                "       [--transcript PATH] [--reboot vanish|never] [--reboot-delay-ms N]\n",
-                argv[0], argv[0]);
+        fprintf(
+            stderr,
+            "usage: %s --link PATH [--transcript PATH] [--reboot vanish|never|in-place]\n"
+            "       [--reboot-delay-ms N] [--behaviour answer|silent|echo] [--banner TEXT]\n"
+            "       [--line default|stale] [--rate BAUD] [--talk none|rover|base|base-nmea|mode]\n"
+            "       [--mode rover|base|survey-in] [--fix-quality N] [--position LAT,LON,H]\n"
+            "       [--precision standard|high] [--survey-s N] [--own BODY] [--stream BAUD]\n"
+            "       %s --gadget UDC_FILE --link /dev/ttyGSn [--behaviour answer|silent|deaf]\n"
+            "       [--transcript PATH] [--reboot vanish|never] [--reboot-delay-ms N]\n",
+            argv[0], argv[0]);
         return 2;
     }
     if (g_opt.transcript && !(g_transcript = fopen(g_opt.transcript, "a"))) {

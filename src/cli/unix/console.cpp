@@ -5,6 +5,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "engine/serial_port.h"
 
 namespace {
@@ -12,12 +14,15 @@ namespace {
 // How long the line may take before the program ends without it.
 const long INTERRUPT_LINE_WAIT_NS = 80L * 1000000L;
 
-InterruptedLine g_logInterrupted = nullptr;
+// Set by the switch's thread, read by the one that says the line.
+std::atomic<InterruptedLine> g_logInterrupted{nullptr};
+std::atomic<bool> g_ending{false};
 int g_interruptStatus = EXIT_INTERRUPTED;
 sigset_t g_interrupts;
 
 // Both threads may come here; the port is released once either way.
 [[noreturn]] void EndInterrupted() {
+    g_ending.store(true);
     AbandonSerialPort();
     _exit(g_interruptStatus);
 }
@@ -25,7 +30,7 @@ sigset_t g_interrupts;
 // The thread that says the switch was interrupted; here it also ends the
 // program.
 void* SayInterrupted(void*) {
-    g_logInterrupted();
+    g_logInterrupted.load()();
     EndInterrupted();
 }
 
@@ -56,8 +61,14 @@ void PrepareConsole() {
     signal(SIGTTOU, SIG_IGN);
 }
 
+bool EndingOnInterrupt() {
+    return g_ending.load();
+}
+
 void EndSwitchOnInterrupt(InterruptedLine logInterrupted) {
-    g_logInterrupted = logInterrupted;
+    if (g_logInterrupted.exchange(logInterrupted) != nullptr) {
+        return;
+    }
     sigemptyset(&g_interrupts);
     sigaddset(&g_interrupts, SIGINT);
     sigaddset(&g_interrupts, SIGTERM);

@@ -8,12 +8,15 @@ namespace {
 
 const DWORD INTERRUPT_LINE_WAIT_MS = 80; // how long the line may take before the program ends
 
-InterruptedLine g_logInterrupted = NULL;
+// Set by the switch's thread, read by the one the system starts for Ctrl+C;
+// both through the interlocked calls.
+PVOID volatile g_logInterrupted = NULL;
+LONG volatile g_ending = 0;
 
 // The thread that says the switch was interrupted, so that an output which
 // does not take the line cannot hold the program's end.
 DWORD WINAPI SayInterrupted(LPVOID) {
-    g_logInterrupted();
+    ((InterruptedLine)InterlockedCompareExchangePointer(&g_logInterrupted, NULL, NULL))();
     return 0;
 }
 
@@ -27,6 +30,7 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
         WaitForSingleObject(sayer, INTERRUPT_LINE_WAIT_MS);
         CloseHandle(sayer);
     }
+    InterlockedExchange(&g_ending, 1);
     AbandonSerialPort();
     // Not ExitProcess: the switch's thread may hold the console's output,
     // and the C library's clean-up would wait for it.
@@ -43,7 +47,13 @@ void PrepareConsole() {
     SetConsoleCtrlHandler(NULL, FALSE);
 }
 
+bool EndingOnInterrupt() {
+    return InterlockedCompareExchange(&g_ending, 0, 0) != 0;
+}
+
 void EndSwitchOnInterrupt(InterruptedLine logInterrupted) {
-    g_logInterrupted = logInterrupted;
+    if (InterlockedExchangePointer(&g_logInterrupted, (PVOID)logInterrupted) != NULL) {
+        return;
+    }
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }

@@ -36,3 +36,14 @@ uint32_t TickMs() {
     uint64_t ms = (uint64_t)now.tv_sec * MS_PER_SECOND + (uint64_t)(now.tv_nsec / NS_PER_MS);
     return (uint32_t)ms;
 }
+
+void UtcNow(UtcTime* now) {
+    time_t seconds = time(nullptr);
+    struct tm utc;
+    if (gmtime_r(&seconds, &utc) == nullptr) {
+        *now = UtcTime{1970, 1, 1, 0, 0, 0};
+        return;
+    }
+    *now = UtcTime{(unsigned)utc.tm_year + 1900u, (unsigned)utc.tm_mon + 1u, (unsigned)utc.tm_mday,
+                   (unsigned)utc.tm_hour,         (unsigned)utc.tm_min,      (unsigned)utc.tm_sec};
+}

@@ -178,7 +178,7 @@ void ReleasePort(int fd, uint32_t closeWaitMs) {
 SerialPort FailOpen(int fd, bool claimed) {
     int error = errno;
     if (claimed) {
-        ReleasePort(fd, CLOSE_WAIT_MS);
+        CloseSerialPort((SerialPort)fd);
     } else {
         close(fd);
     }
@@ -211,7 +211,19 @@ bool ClaimPort(int fd) {
         errno = EBUSY;
         return false;
     }
-    return ioctl(fd, TIOCEXCL) == 0;
+    // Kept for an interrupt before the exclusive mode is set, so that no
+    // interrupt from here on can leave it set for the next program. Only one
+    // port is kept: the program opens one at a time.
+    int none = -1;
+    g_heldPort.compare_exchange_strong(none, fd);
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        int error = errno;
+        int held = fd;
+        g_heldPort.compare_exchange_strong(held, -1);
+        errno = error;
+        return false;
+    }
+    return true;
 }
 
 // Whether a live UUCP lock names the port. Checked before the open, since
@@ -392,9 +404,6 @@ SerialPort SetUpPort(int fd, speed_t speed) {
     WaitMs(OPEN_SETTLE_MS);
     // Whatever the module said before now belongs to no sentence of ours.
     tcflush(fd, TCIOFLUSH);
-    // Only one port is kept for an interrupt: the program opens one at a time.
-    int none = -1;
-    g_heldPort.compare_exchange_strong(none, fd);
     return (SerialPort)fd;
 }
 

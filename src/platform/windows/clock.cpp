@@ -9,3 +9,9 @@ void WaitMs(uint32_t durationMs) {
 uint32_t TickMs() {
     return GetTickCount();
 }
+
+void UtcNow(UtcTime* now) {
+    SYSTEMTIME utc;
+    GetSystemTime(&utc);
+    *now = UtcTime{utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute, utc.wSecond};
+}

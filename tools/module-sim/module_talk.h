@@ -1,0 +1,47 @@
+// What the simulated module says unasked: once a second as its receiver mode
+// would (a rover's fix, a base's station position and observations, the
+// survey-in's progress), by the settings the scripts wrote, saved and reset
+// it with; or, for the benchmark, a numbered stream at a line's full rate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum ReceiverMode { MODE_ROVER, MODE_BASE, MODE_SURVEY_IN };
+extern const char* const RECEIVER_MODE_NAMES[3];
+
+struct TalkSetup {
+    int fixQuality = 1;
+    double latDeg = 48.1173020, lonDeg = 11.5166745, heightM = 545.4; // the rover's height is
+                                                                      // above sea level, the
+                                                                      // base's ellipsoidal
+    bool highPrecision = false; // GGA with more digits than NMEA's 82 bytes allow
+    long surveyS = 10;
+    std::string own; // the body of one more sentence of its own, sent every second as it is
+};
+
+std::string NmeaSentence(const std::string& body);
+std::string RtcmFrame(const std::string& payload);
+unsigned NmeaChecksum(const std::string& body);
+
+// The settings at power-on: as the start option names them.
+void StartReceiver(ReceiverMode mode);
+
+// A checked sentence the module took (its body, without '$' and checksum):
+// the settings it writes wait for a save, and a save for the next reset.
+void TakeSetting(const std::string& body);
+
+// At a reset: the saved settings take effect; what was written and not
+// saved is lost.
+void ApplySavedSettings();
+
+// The mode in effect, for the transcript.
+const char* ActiveModeName();
+
+// One second's output, sinceBootMs after the module came up.
+std::string TalkAsReceiver(const TalkSetup& setup, int64_t sinceBootMs);
+
+// Message number n of the benchmark's stream: an NMEA sentence of the
+// module's own carrying n, which the reader shows as the newest.
+std::string StreamMessage(uint64_t n);
