@@ -13,11 +13,14 @@ endif()
 set(KMS_DIST ${PROJECT_SOURCE_DIR}/src/dist)
 
 # The man page carries the version of project(); it and the completion list
-# the baud rates and modes of the program's own tables.
+# the baud rates, modes and conditions of the program's own tables, and the
+# man page its probe order and reopen time.
 include(${CMAKE_CURRENT_LIST_DIR}/product_tables.cmake)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/src/engine/baud_text.cpp ${PROJECT_SOURCE_DIR}/src/engine/baud_text.h
-  ${PROJECT_SOURCE_DIR}/src/engine/mode_scripts.cpp ${PROJECT_SOURCE_DIR}/src/engine/mode_scripts.h)
+  ${PROJECT_SOURCE_DIR}/src/engine/mode_scripts.cpp ${PROJECT_SOURCE_DIR}/src/engine/mode_scripts.h
+  ${PROJECT_SOURCE_DIR}/src/engine/script_runner.cpp ${PROJECT_SOURCE_DIR}/src/cli/watch.cpp
+  ${PROJECT_SOURCE_DIR}/src/cli/watch.h)
 configure_file(${KMS_DIST}/kavrel-mode-switch-cli.1.in
   ${CMAKE_CURRENT_BINARY_DIR}/kavrel-mode-switch-cli.1 @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kavrel-mode-switch-cli.1

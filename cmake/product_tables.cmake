@@ -2,8 +2,11 @@
 # the man page and the bash completion list exactly what the program takes.
 # Sets KMS_BAUD_RATES ("9600 38400 ..."), KMS_BAUD_RATE_LIST ("9600, 38400,
 # ... or 921600"), KMS_DEFAULT_BAUD, KMS_MODE_NAMES ("survey-in ...") and
-# KMS_MODE_1, KMS_MODE_2, ... in the table's order, and KMS_UNTIL_NAMES
-# ("fix rtk ...", what watch --until takes).
+# KMS_MODE_1, KMS_MODE_2, ... in the table's order, KMS_UNTIL_NAMES
+# ("fix rtk ...", what watch --until takes), KMS_PROBE_ORDER ("460800, 9600,
+# ...", by the probe's rule: the default first, then the list's order), and
+# the reopen after a reset: KMS_REOPEN_S ("7.9") and KMS_REOPEN_PARTS ("600
+# ms settle, 800 ms drain, 6500 ms wait").
 # A table that cannot be read as expected stops the configure rather than
 # leaving a document that lists something else.
 
@@ -16,10 +19,10 @@ function(kms_table_texts file start out)
   set(${out} "${texts}" PARENT_SCOPE)
 endfunction()
 
-# The value of "const int NAME = value;" in a header.
+# The value of "const int NAME = value;" (or another integer type) in a file.
 function(kms_header_int file name out)
   file(READ ${file} source)
-  string(REGEX MATCH "const int ${name} = ([0-9]+);" found "${source}")
+  string(REGEX MATCH "const [a-z0-9_]+ ${name} = ([0-9]+);" found "${source}")
   if(NOT found)
     message(FATAL_ERROR "${name} not found in ${file}")
   endif()
@@ -56,6 +59,10 @@ if(NOT kms_found EQUAL kms_mode_count)
 endif()
 
 list(GET kms_rates ${kms_default_index} KMS_DEFAULT_BAUD)
+set(kms_probe ${kms_rates})
+list(REMOVE_AT kms_probe ${kms_default_index})
+list(PREPEND kms_probe ${KMS_DEFAULT_BAUD})
+list(JOIN kms_probe ", " KMS_PROBE_ORDER)
 list(POP_BACK kms_rates kms_last)
 list(JOIN kms_rates ", " KMS_BAUD_RATE_LIST)
 string(APPEND KMS_BAUD_RATE_LIST " or ${kms_last}")
@@ -72,3 +79,15 @@ if(NOT kms_found EQUAL kms_until_count)
   message(FATAL_ERROR "read ${kms_found} conditions (${kms_until}), the table has ${kms_until_count}")
 endif()
 list(JOIN kms_until " " KMS_UNTIL_NAMES)
+
+# The reopen after a reset: the settle and drain after the reset sentence, then
+# the reboot wait.
+set(kms_runner ${kms_engine}/script_runner.cpp)
+kms_header_int(${kms_runner} SETTLE_AFTER_RESET_MS kms_settle_ms)
+kms_header_int(${kms_runner} DRAIN_AFTER_RESET_MS kms_drain_ms)
+kms_header_int(${kms_runner} REBOOT_WAIT_MS kms_wait_ms)
+math(EXPR kms_reopen_ms "${kms_settle_ms} + ${kms_drain_ms} + ${kms_wait_ms}")
+math(EXPR kms_whole "${kms_reopen_ms} / 1000")
+math(EXPR kms_tenths "${kms_reopen_ms} % 1000 / 100")
+set(KMS_REOPEN_S "${kms_whole}.${kms_tenths}")
+set(KMS_REOPEN_PARTS "${kms_settle_ms} ms settle, ${kms_drain_ms} ms drain, ${kms_wait_ms} ms wait")

@@ -6,8 +6,6 @@
 #include "engine/serial_line.h"
 #include "engine/serial_port.h"
 
-const uint32_t PROBE_RATES[PROBE_RATE_COUNT] = {460800, 115200, 9600, 921600, 230400, 38400};
-
 namespace {
 
 // Keeps a message the first time its name comes.
@@ -46,15 +44,20 @@ RateHeard Listen(SerialPort port, ProbeResult* result) {
 
 } // namespace
 
+uint32_t ProbeRate(int index) {
+    int listed = index == 0 ? DEFAULT_BAUD_INDEX : index - (index <= DEFAULT_BAUD_INDEX);
+    return ParseBaudText(BAUD_TEXTS[listed]);
+}
+
 int ProbeRates(const char* portName, RateTried tried, void* context, ProbeResult* result) {
     memset(result, 0, sizeof *result);
     // One open: it raises DTR, which resets some boards.
-    SerialPort port = OpenSerialPort(portName, PROBE_RATES[0]);
+    SerialPort port = OpenSerialPort(portName, ProbeRate(0));
     if (port == NO_PORT) {
         return 0;
     }
     for (int i = 0; i < PROBE_RATE_COUNT && result->baudRate == 0; ++i) {
-        uint32_t rate = PROBE_RATES[i];
+        uint32_t rate = ProbeRate(i);
         RateHeard heard = i == 0 || SetSerialRate(port, rate) ? Listen(port, result) : RATE_REFUSED;
         tried(context, rate, heard);
         if (heard == HEARD_MESSAGES) {

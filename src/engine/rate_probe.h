@@ -5,12 +5,13 @@
 
 #include <stdint.h>
 
+#include "engine/baud_text.h"
 #include "engine/message_scan.h"
 
-// In the order tried: what modules ship with first, then the rates users
-// most often set.
-const int PROBE_RATE_COUNT = 6;
-extern const uint32_t PROBE_RATES[PROBE_RATE_COUNT];
+// Every rate of the baud list, in the order tried: the default, what modules
+// ship with, first; then the others in the list's order.
+const int PROBE_RATE_COUNT = BAUD_TEXT_COUNT;
+uint32_t ProbeRate(int index);
 // A module talks at least once a second.
 const uint32_t PROBE_LISTEN_MS = 1500;
 const int PROBE_SEEN_MAX = 32; // messages kept, each name once

@@ -3,8 +3,8 @@
 # version; the packaged completion offers the modes after `switch PORT` and
 # the rates after -b and the conditions after --until; the README's usage
 # lists the modes, rates and conditions that the
-# program's help does; every log line the README and the man page show is
-# one the program logs.
+# program's help does, and the version it names is the project's; every log
+# line doc/log.md and the man page show is one the program logs.
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 unpack amd64
 man="$scratch/amd64/usr/share/man/man1/kavrel-mode-switch-cli.1.gz"
@@ -40,6 +40,7 @@ check "completion after --until" "$(bash -c '
 usage_lines() { grep -E '^ +(MODE|RATE|COND) ' | tr -s ' '; }
 check "README usage against --help" "$(sed -n '/^kavrel-mode-switch-cli switch/,/^```/p' README.md | usage_lines)" \
   "$("$scratch/amd64/usr/bin/kavrel-mode-switch-cli" --help | usage_lines)"
+check "versions the README names" "$(grep -oE '[0-9]+\.[0-9]+\.[0-9]+' README.md | sort -u)" "$version"
 zcat "$man" >"$scratch/man.1"
 check "log lines in the documents" "$(python3 tests/package/log_lines.py . "$scratch/man.1" | grep -v '^log lines shown')" ""
 finish

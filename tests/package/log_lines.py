@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Every log line that the README's table of log lines or the man page's
+"""Every log line that doc/log.md's table of log lines or the man page's
 OUTPUT section shows is one the product logs: it matches one of the formats
 passed to LogLine (its %-fields standing for any text), the prefix of
 what LogReceived logs, or, for an error
@@ -33,8 +33,7 @@ received = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', constants.get("RECEIVED_PR
 if received:
     formats.append(re.escape(received) + ".+")
 
-shown = re.findall(r"^\| `([^`]+)` \|", root.joinpath("README.md").read_text().split(
-    "## What the log says")[1].split("\n## ")[0], re.M)
+shown = re.findall(r"^\| `([^`]+)` \|", root.joinpath("doc/log.md").read_text(), re.M)
 output = man.split(".SH OUTPUT")[1].split(".PP")[0]
 shown += [re.sub(r"\\(.)", r"\1", line) for line in re.findall(r"^\.TP\n\.B (.+)$", output, re.M)]
 

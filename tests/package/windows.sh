@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The Windows zip unpacks to both programs and the documents; the programs
+# The Windows zip unpacks to both programs and the documents, the terminal
+# program's reference among them as Windows text; the programs
 # need only Windows system DLLs, and both start under Wine: the terminal
 # program's --version, and the window showing its first log line.
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -10,7 +11,12 @@ check "zip contents" "$(cd "$scratch" && find . -type f | sort)" "\
 ./$name/LICENSE
 ./$name/README.md
 ./$name/kavrel-mode-switch-cli.exe
-./$name/kavrel-mode-switch.exe"
+./$name/kavrel-mode-switch-cli.txt
+./$name/kavrel-mode-switch.exe
+./$name/log.md"
+check "the terminal program's reference: the man page's sections, as Windows text" \
+  "$(tr -d '\r' <"$scratch/$name/kavrel-mode-switch-cli.txt" | grep -cxE 'NAME|SYNOPSIS|COMMANDS|OPTIONS|EXIT STATUS|OUTPUT|NOTES') $(grep -c $'[^\r]$' "$scratch/$name/kavrel-mode-switch-cli.txt")" \
+  "7 0"
 for exe in "$scratch/$name"/*.exe; do
   check "$(basename "$exe") DLLs" "$(x86_64-w64-mingw32-objdump -p "$exe" |
     sed -n 's/^\tDLL Name: //p' | tr a-z A-Z | sort |
