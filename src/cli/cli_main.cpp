@@ -156,6 +156,15 @@ int UsageErrorWithLimit(const char* problem, unsigned long limit, const char* wh
     return UsageError(text, what);
 }
 
+bool PortNameFits(const char* port) {
+    return port[0] != '\0' && strlen(port) <= PORT_PATH_MAX_LEN;
+}
+
+// The rate's text as given, or the default's.
+const char* BaudTextGiven(const CommandLine* line) {
+    return line->baudText != nullptr ? line->baudText : BAUD_TEXTS[DEFAULT_BAUD_INDEX];
+}
+
 void PrintPort(const char* path, const char* alias, void*) {
     if (alias[0] != '\0') {
         printf("%s\t%s\n", path, alias);
@@ -261,7 +270,7 @@ int Probe(const CommandLine* line) {
         return UsageError("probe takes PORT only", "");
     }
     const char* port = line->words[1];
-    if (port[0] == '\0' || strlen(port) > PORT_PATH_MAX_LEN) {
+    if (!PortNameFits(port)) {
         return UsageErrorWithLimit("the port must be 1 to %lu bytes long", PORT_PATH_MAX_LEN, "");
     }
     g_logSink = PrintErrorLine;
@@ -346,13 +355,12 @@ int Switch(const CommandLine* line) {
     }
     const char* port = line->words[1];
     const ModeScript* script = FindMode(line->words[2]);
-    const char* baudText =
-        line->baudText != nullptr ? line->baudText : BAUD_TEXTS[DEFAULT_BAUD_INDEX];
+    const char* baudText = BaudTextGiven(line);
     uint32_t baud = FindBaud(baudText);
     const char* timeoutText = line->rebootTimeoutText;
     unsigned timeoutS = timeoutText != nullptr ? ParseSeconds(timeoutText, REBOOT_TIMEOUT_MAX_S)
                                                : DEFAULT_REBOOT_TIMEOUT_S;
-    if (port[0] == '\0' || strlen(port) > PORT_PATH_MAX_LEN) {
+    if (!PortNameFits(port)) {
         return UsageErrorWithLimit("the port must be 1 to %lu bytes long", PORT_PATH_MAX_LEN, "");
     }
     if (script == nullptr) {
@@ -380,8 +388,7 @@ int WatchCommand(const CommandLine* line) {
                           "");
     }
     const char* port = line->words[1];
-    const char* baudText =
-        line->baudText != nullptr ? line->baudText : BAUD_TEXTS[DEFAULT_BAUD_INDEX];
+    const char* baudText = BaudTextGiven(line);
     uint32_t baud = FindBaud(baudText);
     WatchOptions options = {UNTIL_NOTHING, 0, line->json};
     for (const UntilName& entry : UNTIL_NAMES) {
@@ -392,7 +399,7 @@ int WatchCommand(const CommandLine* line) {
     if (line->timeoutText != nullptr) {
         options.timeoutS = ParseSeconds(line->timeoutText, WATCH_TIMEOUT_MAX_S);
     }
-    if (port[0] == '\0' || strlen(port) > PORT_PATH_MAX_LEN) {
+    if (!PortNameFits(port)) {
         return UsageErrorWithLimit("the port must be 1 to %lu bytes long", PORT_PATH_MAX_LEN, "");
     }
     if (baud == 0) {

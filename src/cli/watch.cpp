@@ -73,17 +73,25 @@ void AppendBase(char* text, size_t size, const StationPosition* base) {
     }
 }
 
-// " | NMEA GNGGA 1/s GNRMC 1/s": what came of one kind in the last second.
-void AppendRates(char* text, size_t size, MessageKind kind, uint32_t nowMs) {
-    const char* label = kind == NMEA_MESSAGE ? " | NMEA" : " | RTCM";
+// Each message of one kind that came in the last second, as format gives it
+// (what goes before it, its name, its count): first before the first one,
+// between before each later one.
+void AppendCounts(char* text, size_t size, MessageKind kind, uint32_t nowMs, const char* format,
+                  const char* first, const char* between) {
+    int listed = 0;
     for (int i = 0; i < g_reader.countUsed; ++i) {
         const MessageCount* count = &g_reader.counts[i];
         unsigned perSecond = CountLastSecond(count, nowMs);
         if (count->kind == kind && perSecond > 0) {
-            Append(text, size, "%s %s %u/s", label, count->name, perSecond);
-            label = "";
+            Append(text, size, format, listed++ == 0 ? first : between, count->name, perSecond);
         }
     }
+}
+
+// " | NMEA GNGGA 1/s GNRMC 1/s"; nothing when none came.
+void AppendRates(char* text, size_t size, MessageKind kind, uint32_t nowMs) {
+    AppendCounts(text, size, kind, nowMs, "%s %s %u/s",
+                 kind == NMEA_MESSAGE ? " | NMEA" : " | RTCM", "");
 }
 
 // One line a role the module shows; its own sentences while it shows none.
@@ -133,17 +141,10 @@ void AppendJsonText(char* json, size_t size, const char* text) {
     Append(json, size, "\"");
 }
 
+// {"GNGGA":1,"GNRMC":1}
 void AppendJsonCounts(char* json, size_t size, MessageKind kind, uint32_t nowMs) {
-    const char* separator = "";
     Append(json, size, "{");
-    for (int i = 0; i < g_reader.countUsed; ++i) {
-        const MessageCount* count = &g_reader.counts[i];
-        unsigned perSecond = CountLastSecond(count, nowMs);
-        if (count->kind == kind && perSecond > 0) {
-            Append(json, size, "%s\"%s\":%u", separator, count->name, perSecond);
-            separator = ",";
-        }
-    }
+    AppendCounts(json, size, kind, nowMs, "%s\"%s\":%u", "", ",");
     Append(json, size, "}");
 }
 

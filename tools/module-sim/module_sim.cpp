@@ -409,13 +409,6 @@ std::string Garbled(std::string data) {
     return data;
 }
 
-std::string NumberedFrame(unsigned number, size_t payload_bytes) {
-    std::string payload(payload_bytes, '\x5A');
-    payload[0] = char(number >> 4);
-    payload[1] = char(((number & 0x0F) << 4) | 0x01);
-    return RtcmFrame(payload);
-}
-
 // One second's output, sent whether anyone reads it or not, as a module does.
 void TalkOnce() {
     std::string out;

@@ -65,13 +65,6 @@ std::string StationFrame(const TalkSetup& setup) {
     return RtcmFrame(payload);
 }
 
-std::string MsmFrame(unsigned number) {
-    std::string payload(MSM_PAYLOAD_BYTES, '\x5A');
-    payload[0] = char(number >> 4);
-    payload[1] = char(((number & 0x0F) << 4) | 0x01);
-    return RtcmFrame(payload);
-}
-
 // "4807.03812,N" (latitude) or "01131.00047,E" (longitude), with more
 // digits for a high-precision receiver.
 std::string Angle(double degrees, bool latitude, bool precise) {
@@ -104,7 +97,7 @@ std::string RoverSecond(const TalkSetup& setup) {
 std::string BaseSecond(const TalkSetup& setup) {
     std::string out = StationFrame(setup);
     for (unsigned number : MSM_MESSAGES) {
-        out += MsmFrame(number);
+        out += NumberedFrame(number, MSM_PAYLOAD_BYTES);
     }
     return out;
 }
@@ -151,6 +144,13 @@ std::string RtcmFrame(const std::string& payload) {
     }
     crc &= 0xFFFFFF;
     return frame + char(crc >> 16) + char((crc >> 8) & 0xFF) + char(crc & 0xFF);
+}
+
+std::string NumberedFrame(unsigned number, size_t payloadBytes) {
+    std::string payload(payloadBytes, '\x5A');
+    payload[0] = char(number >> 4);
+    payload[1] = char(((number & 0x0F) << 4) | 0x01);
+    return RtcmFrame(payload);
 }
 
 void StartReceiver(ReceiverMode mode) {

@@ -24,6 +24,8 @@ struct TalkSetup {
 std::string NmeaSentence(const std::string& body);
 std::string RtcmFrame(const std::string& payload);
 unsigned NmeaChecksum(const std::string& body);
+// A frame whose payload is the message number and filler.
+std::string NumberedFrame(unsigned number, size_t payloadBytes);
 
 // The settings at power-on: as the start option names them.
 void StartReceiver(ReceiverMode mode);
