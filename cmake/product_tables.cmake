@@ -3,8 +3,8 @@
 # Sets KMS_BAUD_RATES ("9600 38400 ..."), KMS_BAUD_RATE_LIST ("9600, 38400,
 # ... or 921600"), KMS_DEFAULT_BAUD, KMS_MODE_NAMES ("survey-in ...") and
 # KMS_MODE_1, KMS_MODE_2, ... in the table's order, KMS_UNTIL_NAMES
-# ("fix rtk ...", what watch --until takes), KMS_PROBE_ORDER ("460800, 9600,
-# ...", by the probe's rule: the default first, then the list's order), and
+# ("fix rtk ...", what watch --until takes), KMS_PROBE_ORDER ("460800, 115200,
+# ...", the probe's table, which must hold the list's rates), and
 # the reopen after a reset: KMS_REOPEN_S ("7.9") and KMS_REOPEN_PARTS ("600
 # ms settle, 800 ms drain, 6500 ms wait").
 # A table that cannot be read as expected stops the configure rather than
@@ -59,9 +59,14 @@ if(NOT kms_found EQUAL kms_mode_count)
 endif()
 
 list(GET kms_rates ${kms_default_index} KMS_DEFAULT_BAUD)
-set(kms_probe ${kms_rates})
-list(REMOVE_AT kms_probe ${kms_default_index})
-list(PREPEND kms_probe ${KMS_DEFAULT_BAUD})
+kms_table_texts(${kms_engine}/rate_probe.cpp "PROBE_RATE_TEXTS\\[[A-Z_]*\\] = {" kms_probe)
+set(kms_sorted_probe ${kms_probe})
+set(kms_sorted_rates ${kms_rates})
+list(SORT kms_sorted_probe)
+list(SORT kms_sorted_rates)
+if(NOT kms_sorted_probe STREQUAL kms_sorted_rates)
+  message(FATAL_ERROR "the probe's rates (${kms_probe}) are not the baud list's (${kms_rates})")
+endif()
 list(JOIN kms_probe ", " KMS_PROBE_ORDER)
 list(POP_BACK kms_rates kms_last)
 list(JOIN kms_rates ", " KMS_BAUD_RATE_LIST)

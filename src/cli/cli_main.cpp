@@ -8,11 +8,13 @@
 #include "cli/terminal_text.h"
 #include "cli/watch.h"
 #include "engine/baud_text.h"
+#include "engine/clock.h"
 #include "engine/log_line.h"
 #include "engine/message_scan.h"
 #include "engine/mode_scripts.h"
 #include "engine/drain.h"
 #include "engine/rate_probe.h"
+#include "engine/reply_check.h"
 #include "engine/script_runner.h"
 #include "engine/serial_line.h"
 #include "engine/serial_port.h"
@@ -25,7 +27,6 @@ namespace {
 const char VERSION[] = "kavrel-mode-switch-cli " KMS_VERSION;
 const unsigned DEFAULT_REBOOT_TIMEOUT_S = 30;
 const unsigned REBOOT_TIMEOUT_MAX_S = 3600;
-const unsigned MS_PER_SECOND = 1000;
 const int MAX_WORDS = 3;              // the command, the port and the mode
 const char AUTO_BAUD_TEXT[] = "auto"; // -b auto: the rate probe finds
 const uint32_t AUTO_BAUD = UINT32_MAX;
@@ -58,6 +59,8 @@ const char OPTIONS_HELP[] =
 // The probe's lines, by what a rate gave.
 const char* const HEARD_TEXTS[] = {"nothing", "bytes, no valid message", "valid messages",
                                    "the adapter refused this rate"};
+const char ECHO_ONLY_TEXT[] = "No reply from the module: only an echo of the sentences written "
+                              "came back (a loopback, or a console with echo on).";
 const char NO_RATE_FOUND[] =
     "%s: no NMEA or RTCM at any rate. Is the module powered, and is this its port?";
 
@@ -156,8 +159,13 @@ int UsageErrorWithLimit(const char* problem, unsigned long limit, const char* wh
     return UsageError(text, what);
 }
 
-bool PortNameFits(const char* port) {
-    return port[0] != '\0' && strlen(port) <= PORT_PATH_MAX_LEN;
+// 0 when the port's name can be taken, else the usage error's status: a
+// longer name is refused, never cut.
+int PortNameProblem(const char* port) {
+    if (port[0] != '\0' && strlen(port) <= PORT_PATH_MAX_LEN) {
+        return 0;
+    }
+    return UsageErrorWithLimit("the port must be 1 to %lu bytes long", PORT_PATH_MAX_LEN, "");
 }
 
 // The rate's text as given, or the default's.
@@ -270,8 +278,8 @@ int Probe(const CommandLine* line) {
         return UsageError("probe takes PORT only", "");
     }
     const char* port = line->words[1];
-    if (!PortNameFits(port)) {
-        return UsageErrorWithLimit("the port must be 1 to %lu bytes long", PORT_PATH_MAX_LEN, "");
+    if (PortNameProblem(port) != 0) {
+        return EXIT_USAGE;
     }
     g_logSink = PrintErrorLine;
     // Nothing was written, so there is nothing to say; the port is left free.
@@ -287,34 +295,6 @@ int Probe(const CommandLine* line) {
     return fflush(stdout) == 0 ? EXIT_DONE : EXIT_FAILED;
 }
 
-// Whether anything the module sent during the switch was a whole message
-// with a valid check; what a read left unfinished waits for the next one.
-MessageScan g_replyScan;
-bool g_moduleAnswered = false;
-// The script being played: each of its sentences is valid NMEA, so one that
-// comes back as it went out is the port's echo (a loopback, a console with
-// echo on), not the module's answer.
-const ModeScript* g_playing = nullptr;
-
-bool IsEcho(const FoundMessage* message) {
-    for (unsigned i = 0; i < g_playing->count; ++i) {
-        char line[SENTENCE_LINE_LEN];
-        size_t length = FrameSentence(g_playing->sentences[i], line, sizeof line);
-        if (length == message->length && memcmp(line, message->bytes, length) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void NoteAnswer(void*, const FoundMessage* message) {
-    g_moduleAnswered = g_moduleAnswered || !IsEcho(message);
-}
-
-void ScanReply(void*, const char* bytes, uint32_t length) {
-    ScanMessages(&g_replyScan, bytes, length, NoteAnswer, nullptr);
-}
-
 void LogInterrupted() {
     LogLine(nullptr, "Interrupted: the module may have taken part of the script. Run the switch "
                      "again.");
@@ -325,7 +305,7 @@ void LogInterruptedBeforeWriting() {
 }
 
 // The switch itself, at the rate given or the one the probe finds.
-int RunSwitch(const char* port, const ModeScript* script, uint32_t baud) {
+int RunSwitch(const char* port, const ModeScript* script, uint32_t baud, uint32_t timeoutMs) {
     g_logSink = PrintLogLine;
     EndSwitchOnInterrupt(baud == AUTO_BAUD ? LogInterruptedBeforeWriting : LogInterrupted);
     ProbeResult probed;
@@ -333,19 +313,26 @@ int RunSwitch(const char* port, const ModeScript* script, uint32_t baud) {
         LogLine(nullptr, "Module found at %lu baud.", (unsigned long)baud);
     }
     EndSwitchOnInterrupt(LogInterrupted);
-    StartMessageScan(&g_replyScan);
-    g_playing = script;
-    g_bytesReceived = ScanReply;
-    if (baud == 0 || !RunModeScript(nullptr, script->displayName, port, baud, script->sentences,
-                                    script->count)) {
+    ReplyCheck reply;
+    StartReplyCheck(&reply, script);
+    const ReceiveHook hook = {CheckReply, &reply};
+    SwitchRun run;
+    StartSwitchRun(&run, nullptr, timeoutMs, &hook);
+    if (baud == 0 ||
+        !PlayModeScript(&run, script->displayName, port, baud, script->sentences, script->count)) {
         LogLine(nullptr, "Failed.");
         return EXIT_FAILED;
     }
-    if (!g_moduleAnswered) {
-        LogLine(nullptr, NO_REPLY_FORMAT, (unsigned long)baud, g_runPortName);
-        return EXIT_NO_REPLY;
+    if (reply.answered) {
+        return EXIT_DONE;
     }
-    return EXIT_DONE;
+    // Sentences that came back whole show that the rate was right.
+    if (reply.echoed) {
+        LogLine(nullptr, ECHO_ONLY_TEXT);
+    } else {
+        LogLine(nullptr, NO_REPLY_FORMAT, (unsigned long)baud, run.portName);
+    }
+    return EXIT_NO_REPLY;
 }
 
 // Checked in full before anything is opened: a usage error touches no port.
@@ -360,8 +347,8 @@ int Switch(const CommandLine* line) {
     const char* timeoutText = line->rebootTimeoutText;
     unsigned timeoutS = timeoutText != nullptr ? ParseSeconds(timeoutText, REBOOT_TIMEOUT_MAX_S)
                                                : DEFAULT_REBOOT_TIMEOUT_S;
-    if (!PortNameFits(port)) {
-        return UsageErrorWithLimit("the port must be 1 to %lu bytes long", PORT_PATH_MAX_LEN, "");
+    if (PortNameProblem(port) != 0) {
+        return EXIT_USAGE;
     }
     if (script == nullptr) {
         return UsageError("unknown mode: ", line->words[2]);
@@ -373,8 +360,7 @@ int Switch(const CommandLine* line) {
         return UsageErrorWithLimit(
             "the reboot time-out must be 1 to %lu seconds: ", REBOOT_TIMEOUT_MAX_S, timeoutText);
     }
-    g_rebootTimeoutMs = timeoutS * MS_PER_SECOND;
-    return RunSwitch(port, script, baud);
+    return RunSwitch(port, script, baud, timeoutS * MS_PER_SECOND);
 }
 
 void LogWatchStopped() {
@@ -399,8 +385,8 @@ int WatchCommand(const CommandLine* line) {
     if (line->timeoutText != nullptr) {
         options.timeoutS = ParseSeconds(line->timeoutText, WATCH_TIMEOUT_MAX_S);
     }
-    if (!PortNameFits(port)) {
-        return UsageErrorWithLimit("the port must be 1 to %lu bytes long", PORT_PATH_MAX_LEN, "");
+    if (PortNameProblem(port) != 0) {
+        return EXIT_USAGE;
     }
     if (baud == 0) {
         return UsageError("unknown baud rate: ", baudText);

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+const uint32_t MS_PER_SECOND = 1000;
+
 void WaitMs(uint32_t durationMs);
 
 // Milliseconds from some fixed moment. The count wraps; differences stay

@@ -7,7 +7,8 @@ namespace {
 
 // DrainPort, which with closeWhenGone also closes a port whose device has
 // gone; returns whether it closed the port.
-bool Drain(void* owner, SerialPort port, uint32_t durationMs, bool closeWhenGone) {
+bool Drain(void* owner, SerialPort port, uint32_t durationMs, bool closeWhenGone,
+           const ReceiveHook* hook) {
     uint32_t start = TickMs();
     uint32_t elapsed = 0;
     while (elapsed < durationMs) {
@@ -24,8 +25,8 @@ bool Drain(void* owner, SerialPort port, uint32_t durationMs, bool closeWhenGone
         uint32_t got = ReadSerialChunk(port, buffer, SERIAL_READ_CHUNK);
         if (got > 0) {
             LogReceived(owner, buffer, got);
-            if (g_bytesReceived != nullptr) {
-                g_bytesReceived(owner, buffer, got);
+            if (hook != nullptr && hook->received != nullptr) {
+                hook->received(hook->context, buffer, got);
             }
         }
         elapsed = TickMs() - start;
@@ -52,17 +53,15 @@ bool Drain(void* owner, SerialPort port, uint32_t durationMs, bool closeWhenGone
 
 } // namespace
 
-BytesReceived g_bytesReceived = nullptr;
-
-uint32_t DrainPort(void* owner, SerialPort port, uint32_t durationMs) {
+uint32_t DrainPort(void* owner, SerialPort port, uint32_t durationMs, const ReceiveHook* hook) {
     uint32_t start = TickMs();
-    Drain(owner, port, durationMs, false);
+    Drain(owner, port, durationMs, false, hook);
     return TickMs() - start;
 }
 
-uint32_t DrainAndClose(void* owner, SerialPort port, uint32_t durationMs) {
+uint32_t DrainAndClose(void* owner, SerialPort port, uint32_t durationMs, const ReceiveHook* hook) {
     uint32_t start = TickMs();
-    if (!Drain(owner, port, durationMs, true)) {
+    if (!Drain(owner, port, durationMs, true, hook)) {
         CloseSerialPort(port);
     }
     return TickMs() - start;

@@ -7,8 +7,6 @@ namespace {
 
 const unsigned char RTCM_PREAMBLE = 0xD3;
 const uint32_t CRC24Q_POLYNOMIAL = 0x1864CFB;
-const size_t RTCM_HEADER_BYTES = 3;
-const size_t RTCM_CRC_BYTES = 3;
 const size_t RTCM_NUMBER_BYTES = 2; // the payload's first 12 bits, rounded up
 // '$', a name of at least one letter, '*', two hex digits, CR LF.
 const size_t NMEA_SENTENCE_MIN_BYTES = 7;
@@ -113,7 +111,7 @@ Verdict JudgeRtcm(const unsigned char* held, size_t used, FoundMessage* message,
     if (Crc24q(held, RTCM_HEADER_BYTES + payload) != sent) {
         return NO_MESSAGE;
     }
-    unsigned number = ((unsigned)held[3] << 4) | (held[4] >> 4);
+    unsigned number = RtcmMessageNumber(held);
     message->kind = RTCM_MESSAGE;
     snprintf(message->name, sizeof message->name, "%u", number);
     return MESSAGE;
@@ -184,6 +182,10 @@ bool MaySettle(const MessageScan* scan) {
 }
 
 } // namespace
+
+unsigned RtcmMessageNumber(const unsigned char* frame) {
+    return ((unsigned)frame[RTCM_HEADER_BYTES] << 4) | (frame[RTCM_HEADER_BYTES + 1] >> 4);
+}
 
 void StartMessageScan(MessageScan* scan) {
     scan->used = 0;

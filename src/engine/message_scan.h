@@ -10,8 +10,10 @@
 // From '$' or '!' to LF. NMEA 0183 allows 82, but high-precision receivers print more,
 // and the checksum still guards them.
 const size_t NMEA_SENTENCE_MAX_BYTES = 255;
+const size_t RTCM_HEADER_BYTES = 3; // preamble, reserved bits and the payload's length
+const size_t RTCM_CRC_BYTES = 3;
 const size_t RTCM_PAYLOAD_MAX_BYTES = 1023;
-const size_t RTCM_FRAME_MAX_BYTES = 3 + RTCM_PAYLOAD_MAX_BYTES + 3; // header, payload, CRC
+const size_t RTCM_FRAME_MAX_BYTES = RTCM_HEADER_BYTES + RTCM_PAYLOAD_MAX_BYTES + RTCM_CRC_BYTES;
 const size_t MESSAGE_NAME_LEN = 16; // bytes of a message's name, terminator included
 
 enum MessageKind { NMEA_MESSAGE, RTCM_MESSAGE };
@@ -40,3 +42,6 @@ void StartMessageScan(MessageScan* scan);
 // complete, in order. Returns how many messages they completed.
 unsigned ScanMessages(MessageScan* scan, const char* bytes, size_t length, MessageFound found,
                       void* context);
+
+// The message number of a whole RTCM frame: the payload's first 12 bits.
+unsigned RtcmMessageNumber(const unsigned char* frame);

@@ -44,9 +44,13 @@ RateHeard Listen(SerialPort port, ProbeResult* result) {
 
 } // namespace
 
+// What the modules ship with; a common factory rate of receivers and
+// adapters; NMEA 0183's own rate; then the rest.
+const char* const PROBE_RATE_TEXTS[PROBE_RATE_COUNT] = {"460800", "115200", "9600",
+                                                        "38400",  "230400", "921600"};
+
 uint32_t ProbeRate(int index) {
-    int listed = index == 0 ? DEFAULT_BAUD_INDEX : index - (index <= DEFAULT_BAUD_INDEX);
-    return ParseBaudText(BAUD_TEXTS[listed]);
+    return ParseBaudText(PROBE_RATE_TEXTS[index]);
 }
 
 int ProbeRates(const char* portName, RateTried tried, void* context, ProbeResult* result) {

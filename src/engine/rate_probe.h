@@ -8,9 +8,10 @@
 #include "engine/baud_text.h"
 #include "engine/message_scan.h"
 
-// Every rate of the baud list, in the order tried: the default, what modules
-// ship with, first; then the others in the list's order.
+// Every rate of the baud list, in the order tried: the likeliest first. The
+// build checks that the two lists hold the same rates.
 const int PROBE_RATE_COUNT = BAUD_TEXT_COUNT;
+extern const char* const PROBE_RATE_TEXTS[PROBE_RATE_COUNT];
 uint32_t ProbeRate(int index);
 // A module talks at least once a second.
 const uint32_t PROBE_LISTEN_MS = 1500;

@@ -13,16 +13,43 @@
 typedef intptr_t SerialPort;
 const SerialPort NO_PORT = -1;
 
-// Opens and configures the port, held by this program alone, and takes the
-// device behind it as the module for the reopens after its resets. On
-// failure returns NO_PORT with the failing call's error left as the thread's
-// last error (errno on Linux).
+// What the system tells of the device behind a port, read without opening
+// it. A back end fills what it can; a device that is not on USB (a board's
+// UART, a pseudo-terminal) has nothing better than its number, and usb is 0.
+struct PortIdentity {
+    uint64_t device;         // the system's number of a character device, 0 for none
+    int usb;                 // 1 when the fields below were read from a USB device
+    char vendor[8];          // idVendor, "1d6b"
+    char product[8];         // idProduct
+    char interfaceNumber[8]; // bInterfaceNumber of the port's interface, "00"
+    char portNumber[8];      // a usb-serial adapter's port within the interface; "" for others
+    char portPath[64];       // the USB device's name by bus and hub ports, "1-1.2"
+    char serial[256];        // the USB serial number, "" when it has none
+};
+
+// The module of one run: the device it opened first, which every reopen
+// after a reset must find again, and the last reopen's refusal (the name and
+// the other device it led to), for the line that ends a run whose module
+// never came back. The run holds it; the back end fills and reads it.
+struct PortModule {
+    PortIdentity first;
+    PortIdentity refused;
+    char refusedName[PORT_PATH_MAX_LEN + 1];
+};
+
+// Opens and configures the port, held by this program alone. On failure
+// returns NO_PORT with the failing call's error left as the thread's last
+// error (errno on Linux).
 SerialPort OpenSerialPort(const char* portName, uint32_t baudRate);
 
-// OpenSerialPort after a reset, for the module that was opened first only:
-// a name that now leads to another device is not opened at all (an open
-// raises DTR, which resets some boards), and fails as a port not back yet.
-SerialPort ReopenSerialPort(const char* portName, uint32_t baudRate);
+// OpenSerialPort for the first open of a run: the device behind the port is
+// taken as the run's module for the reopens after its resets.
+SerialPort OpenModulePort(PortModule* module, const char* portName, uint32_t baudRate);
+
+// OpenSerialPort after a reset, for the run's module only: a name that now
+// leads to another device is not opened at all (an open raises DTR, which
+// resets some boards), and fails as a port not back yet.
+SerialPort ReopenSerialPort(PortModule* module, const char* portName, uint32_t baudRate);
 
 // Changes the open port's baud rate in place, with no new open (an open
 // raises DTR, which resets some boards), and throws away what was received
@@ -56,18 +83,19 @@ int OpenMayRecover();
 // before another module may take that one's old name. 1 with the name in
 // found; 0 when there is none (the last error left as it was); -1 when more
 // than one device is the module, logged: none of them can be trusted.
-int FindMovedPort(void* owner, const char* portName, char* found, size_t size);
+int FindMovedPort(void* owner, const PortModule* module, const char* portName, char* found,
+                  size_t size);
 
 // After the last reopen of portName failed: when the name led to another
 // device, logs which, and that the module did not come back; 1 when it did.
-int LogNotTheModule(void* owner, const char* portName);
+int LogNotTheModule(void* owner, const PortModule* module, const char* portName);
 
 // Logs who holds the port, "Port held by NAME (pid N).", where the system
 // shows it; nothing otherwise. For after a failed open.
 void LogPortHolder(void* owner, const char* portName);
 
-// Releases the port that is open, if any, for a program that is about to
-// end on an interrupt: another thread may be using it. Leaves the port as
-// another program expects to find it. Releases it once, however often
-// and from however many threads it is called.
+// Releases every port the program holds, for a program that is about to
+// end on an interrupt: other threads may be using them. Leaves each port as
+// another program expects to find it. Releases each once, however often and
+// from however many threads it is called.
 void AbandonSerialPort();

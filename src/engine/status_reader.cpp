@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "engine/clock.h"
+
 namespace {
 
 // WGS-84.
@@ -15,73 +17,117 @@ const int GEODETIC_ITERATIONS = 8; // each adds digits; a few give far below 1 m
 // RTCM 3 station position messages, and their fields' units.
 const unsigned RTCM_STATION = 1005;
 const unsigned RTCM_STATION_ANTENNA = 1006;
-const size_t RTCM_HEADER_BYTES = 3;
-const size_t RTCM_CRC_BYTES = 3;
 const size_t STATION_BITS = 152; // 1005's payload; 1006 adds the antenna height
 const size_t ANTENNA_HEIGHT_BITS = 16;
 const double RTCM_DISTANCE_UNIT_M = 0.0001; // 0.1 mm
 
 const int GGA_FIELDS = 15; // the name and fourteen
 const size_t FIELD_LEN = 32;
+const char DIGITS[] = "0123456789";
+// What each GGA field can hold; a value beyond is no reading but noise.
+const int GGA_QUALITY_MAX = 9;      // one digit
+const int GGA_SATELLITES_MAX = 999; // two digits in NMEA; receivers that count signals use three
+const double GGA_HDOP_MAX = 999.99; // receivers without a fix print 99.9 or 99.99
+const double GGA_AGE_MAX_S = 9999;
+const double LATITUDE_MAX_DEG = 90;
+const double LONGITUDE_MAX_DEG = 180;
+// A module's height above or below sea level or the ellipsoid: a position
+// further from it is no module's, such as a station at the Earth's centre.
+const double NEAR_EARTH_M = 100000;
 
 // The fields of a sentence without its '$', checksum and line end, split at
-// commas; the name is field 0. Fields past max are not kept.
+// commas; the name is field 0. Fields past max are not kept; a field too long
+// for its buffer is kept empty, as unknown, never cut to another value.
 int SplitFields(const unsigned char* bytes, size_t length, char fields[][FIELD_LEN], int max) {
     int count = 0;
-    size_t used = 0;
+    size_t used = 0; // FIELD_LEN once the field is too long
     for (size_t i = 1; i < length && bytes[i] != '*' && count < max; ++i) {
         if (bytes[i] == ',') {
-            fields[count++][used] = '\0';
+            fields[count++][used < FIELD_LEN ? used : 0] = '\0';
             used = 0;
         } else if (used + 1 < FIELD_LEN) {
             fields[count][used++] = (char)bytes[i];
+        } else {
+            used = FIELD_LEN;
         }
     }
     if (count < max) {
-        fields[count++][used] = '\0';
+        fields[count++][used < FIELD_LEN ? used : 0] = '\0';
     }
     return count;
 }
 
-bool ParseNumber(const char* text, double* value) {
-    char* end = nullptr;
-    *value = strtod(text, &end);
-    return text[0] != '\0' && end != nullptr && *end == '\0';
+// A plain decimal number in [min, max]: a minus sign only where min allows
+// one, digits, and a point with digits after it if any. strtod alone would
+// also take nan, inf, exponents and hex, which no field holds.
+bool ParseDecimal(const char* text, double min, double max, double* value) {
+    const char* at = text + (text[0] == '-' && min < 0);
+    size_t digits = strspn(at, DIGITS);
+    at += digits;
+    if (*at == '.') {
+        size_t decimals = strspn(at + 1, DIGITS);
+        at += decimals > 0 ? decimals + 1 : 0;
+    }
+    if (digits == 0 || *at != '\0') {
+        return false;
+    }
+    double parsed = strtod(text, nullptr);
+    if (parsed < min || parsed > max) {
+        return false;
+    }
+    *value = parsed;
+    return true;
 }
 
-// "ddmm.mmmmm" or "dddmm.mmmmm" and its hemisphere, as signed degrees.
-bool ParseAngle(const char* text, const char* hemisphere, char negative, double* degrees) {
+// A whole number from 0 to max.
+bool ParseCount(const char* text, int max, int* count) {
     double value = 0;
-    if (!ParseNumber(text, &value) || value < 0 || hemisphere[0] == '\0' || hemisphere[1] != '\0') {
+    if (strchr(text, '.') != nullptr || !ParseDecimal(text, 0, max, &value)) {
+        return false;
+    }
+    *count = (int)value;
+    return true;
+}
+
+// "ddmm.mmmmm" or "dddmm.mmmmm" and its hemisphere, one of the two letters
+// (the positive first) as NMEA writes them, as signed degrees up to maxDeg.
+bool ParseAngle(const char* text, const char* hemisphere, const char letters[2], double maxDeg,
+                double* degrees) {
+    double value = 0;
+    if (!ParseDecimal(text, 0, maxDeg * 100, &value) || hemisphere[0] == '\0' ||
+        hemisphere[1] != '\0' || (hemisphere[0] != letters[0] && hemisphere[0] != letters[1])) {
         return false;
     }
     double whole = floor(value / 100);
-    *degrees = whole + (value - whole * 100) / 60;
-    if (hemisphere[0] == negative) {
-        *degrees = -*degrees;
+    double minutes = value - whole * 100;
+    double result = whole + minutes / 60;
+    if (minutes >= 60 || result > maxDeg) {
+        return false;
     }
+    *degrees = hemisphere[0] == letters[1] ? -result : result;
     return true;
 }
 
 // GGA: time, latitude, N/S, longitude, E/W, quality, satellites, HDOP,
 // altitude, M, geoid separation, M, age of corrections, station.
 void ReadGga(StatusReader* reader, const FoundMessage* message) {
-    char fields[GGA_FIELDS][FIELD_LEN];
-    double quality = 0;
+    char fields[GGA_FIELDS][FIELD_LEN] = {}; // a field that did not come is unknown
+    int quality = 0;
     if (SplitFields(message->bytes, message->length, fields, GGA_FIELDS) < 7 ||
-        !ParseNumber(fields[6], &quality)) {
+        !ParseCount(fields[6], GGA_QUALITY_MAX, &quality)) {
         return;
     }
     RoverFix* fix = &reader->fix;
-    double satellites = 0;
     fix->atMs = reader->nowMs;
-    fix->quality = (int)quality;
-    fix->satellites = ParseNumber(fields[7], &satellites) ? (int)satellites : -1;
-    fix->hasHdop = ParseNumber(fields[8], &fix->hdop);
-    fix->hasAltitude = ParseNumber(fields[9], &fix->altitudeM);
-    fix->hasAge = ParseNumber(fields[13], &fix->ageS);
-    fix->hasPosition = ParseAngle(fields[2], fields[3], 'S', &fix->latDeg) &&
-                       ParseAngle(fields[4], fields[5], 'W', &fix->lonDeg);
+    fix->quality = quality;
+    if (!ParseCount(fields[7], GGA_SATELLITES_MAX, &fix->satellites)) {
+        fix->satellites = -1;
+    }
+    fix->hasHdop = ParseDecimal(fields[8], 0, GGA_HDOP_MAX, &fix->hdop);
+    fix->hasAltitude = ParseDecimal(fields[9], -NEAR_EARTH_M, NEAR_EARTH_M, &fix->altitudeM);
+    fix->hasAge = ParseDecimal(fields[13], 0, GGA_AGE_MAX_S, &fix->ageS);
+    fix->hasPosition = ParseAngle(fields[2], fields[3], "NS", LATITUDE_MAX_DEG, &fix->latDeg) &&
+                       ParseAngle(fields[4], fields[5], "EW", LONGITUDE_MAX_DEG, &fix->lonDeg);
     reader->fixEver = true;
 }
 
@@ -114,7 +160,7 @@ void Count(StatusReader* reader, const FoundMessage* message) {
         return;
     }
     MessageCount* count = &reader->counts[slot];
-    uint32_t second = reader->nowMs / MS_PER_S;
+    uint32_t second = reader->nowMs / MS_PER_SECOND;
     if (slot == reader->countUsed) {
         reader->countUsed++;
         *count = MessageCount{message->kind, "", second, 0, 0};
@@ -166,6 +212,20 @@ bool Fresh(uint32_t atMs, uint32_t nowMs) {
     return nowMs - atMs <= STATUS_MAX_AGE_MS;
 }
 
+// The geodetic position of a point within NEAR_EARTH_M of the ellipsoid;
+// false for any other, 0, 0, 0 among them. Near the Earth's centre the
+// conversion diverges: such a point is refused before it is converted.
+bool OnEarth(const double ecefM[3], double* latDeg, double* lonDeg, double* heightM) {
+    double radius = sqrt(ecefM[0] * ecefM[0] + ecefM[1] * ecefM[1] + ecefM[2] * ecefM[2]);
+    if (radius < WGS84_A_M * (1 - WGS84_F) - NEAR_EARTH_M || radius > WGS84_A_M + NEAR_EARTH_M) {
+        return false;
+    }
+    EcefToGeodetic(ecefM, latDeg, lonDeg, heightM);
+    return isfinite(*latDeg) && isfinite(*lonDeg) && isfinite(*heightM) &&
+           fabs(*latDeg) <= LATITUDE_MAX_DEG && fabs(*lonDeg) <= LONGITUDE_MAX_DEG &&
+           fabs(*heightM) <= NEAR_EARTH_M;
+}
+
 } // namespace
 
 const FixQualityText FIX_QUALITIES[] = {
@@ -210,7 +270,7 @@ bool OwnSentenceCurrent(const OwnSentence* own, uint32_t nowMs) {
 }
 
 unsigned CountLastSecond(const MessageCount* count, uint32_t nowMs) {
-    uint32_t second = nowMs / MS_PER_S;
+    uint32_t second = nowMs / MS_PER_SECOND;
     if (count->second == second) {
         return count->before;
     }
@@ -223,7 +283,7 @@ bool DecodeStation(const unsigned char* frame, size_t length, StationPosition* p
     }
     const unsigned char* payload = frame + RTCM_HEADER_BYTES;
     size_t payloadBits = (length - RTCM_HEADER_BYTES - RTCM_CRC_BYTES) * 8;
-    unsigned number = (unsigned)Bits(payload, 0, 12);
+    unsigned number = RtcmMessageNumber(frame);
     bool antenna = number == RTCM_STATION_ANTENNA;
     if ((number != RTCM_STATION && !antenna) ||
         (antenna && payloadBits < STATION_BITS + ANTENNA_HEIGHT_BITS)) {
@@ -232,20 +292,19 @@ bool DecodeStation(const unsigned char* frame, size_t length, StationPosition* p
     // Number 12, station 12, ITRF year 6, four indicators; X 38, two bits;
     // Y 38, two bits; Z 38; 1006 adds the antenna height.
     const size_t axisAt[] = {34, 74, 114};
-    double ecef[3];
+    StationPosition found = {};
     for (int axis = 0; axis < 3; ++axis) {
-        ecef[axis] = (double)SignedBits(payload, axisAt[axis], 38) * RTCM_DISTANCE_UNIT_M;
+        found.ecefM[axis] = (double)SignedBits(payload, axisAt[axis], 38) * RTCM_DISTANCE_UNIT_M;
     }
-    if (ecef[0] == 0 && ecef[1] == 0 && ecef[2] == 0) {
+    if (!OnEarth(found.ecefM, &found.latDeg, &found.lonDeg, &found.heightM)) {
         return false;
     }
-    position->station = (unsigned)Bits(payload, 12, 12);
-    memcpy(position->ecefM, ecef, sizeof ecef);
-    EcefToGeodetic(ecef, &position->latDeg, &position->lonDeg, &position->heightM);
-    position->hasAntennaHeight = antenna;
-    position->antennaHeightM =
+    found.station = (unsigned)Bits(payload, 12, 12);
+    found.hasAntennaHeight = antenna;
+    found.antennaHeightM =
         antenna ? (double)Bits(payload, STATION_BITS, ANTENNA_HEIGHT_BITS) * RTCM_DISTANCE_UNIT_M
                 : 0;
+    *position = found;
     return true;
 }
 

@@ -15,7 +15,6 @@
 const uint32_t STATUS_MAX_AGE_MS = 3000;
 const int STATUS_KINDS_MAX = 32; // message names counted; more are not
 const int STATUS_OWN_MAX = 8;    // the module's own sentence names kept
-const uint32_t MS_PER_S = 1000;
 
 // A GGA fix quality, as words for a person and as a word for a script.
 struct FixQualityText {
@@ -88,8 +87,8 @@ bool OwnSentenceCurrent(const OwnSentence* own, uint32_t nowMs);
 unsigned CountLastSecond(const MessageCount* count, uint32_t nowMs);
 
 // The station position of an RTCM 1005 or 1006 frame (header and CRC
-// included, already checked); false for another message or a position of
-// 0, 0, 0, which is none.
+// included, already checked); false, and the position untouched, for another
+// message or a position that is no place near the ellipsoid (0, 0, 0 is none).
 bool DecodeStation(const unsigned char* frame, size_t length, StationPosition* position);
 
 // WGS-84 latitude, longitude (degrees) and ellipsoidal height (m) of an

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -60,7 +61,7 @@ Started Start(const std::vector<std::string>& args, const char* terminal = nullp
         std::vector<char*> argv;
         // The emulator's words (none natively) go before the terminal program.
         std::vector<std::string> emulator;
-        if (args[0] == KMS_CLI) {
+        if (args[0] == KMS_CLI || args[0] == KMS_MULTI) {
             std::istringstream words(KMS_CLI_EMULATOR);
             for (std::string word; words >> word;) {
                 emulator.push_back(word);
@@ -371,7 +372,8 @@ struct FakePort {
     const char* vendor;
     const char* serial; // "" when it has none
     const char* interface;
-    const char* port; // "" on cdc-acm
+    const char* port;             // "" on cdc-acm
+    const char* product = "0104"; // idProduct
 };
 
 // 1 when the node could be made (root only).
@@ -386,7 +388,7 @@ bool AddPort(const std::string& root, const FakePort& p, unsigned minor) {
         mkdir(folder.c_str(), 0700);
     }
     const std::pair<std::string, std::string> facts[] = {{usb + "/idVendor", p.vendor},
-                                                         {usb + "/idProduct", "0104"},
+                                                         {usb + "/idProduct", p.product},
                                                          {usb + "/serial", p.serial},
                                                          {iface + "/bInterfaceNumber", p.interface},
                                                          {device + "/port_number", p.port}};
@@ -417,10 +419,10 @@ std::string ReopenOutcome(const ListingRoots& roots, const PortIdentity& module,
         return "open " + Base(name);
     }
     char first[PORT_PATH_MAX_LEN + 1] = "", second[PORT_PATH_MAX_LEN + 1] = "";
-    int count = LocateModule(&roots, &module, name.c_str(), first, second, sizeof first);
-    if (count != 0) {
-        return (count == 1 ? "follow " : "refuse both ") + Base(first) +
-               (count == 1 ? "" : " " + Base(second));
+    int moved = LocateModule(&roots, &module, name.c_str(), first, second, sizeof first);
+    if (moved != 0) {
+        return (moved > 0 ? "follow " : "refuse both ") + Base(first) +
+               (moved > 0 ? "" : " " + Base(second));
     }
     char moduleText[300], otherText[300];
     DescribeDifference(&module, &now, moduleText, otherText, sizeof moduleText);
@@ -446,7 +448,13 @@ TEST_F(LinuxLive, AReopenTakesOnlyTheModuleAndFollowsItOnlyWhereOneDeviceIsIt) {
     const FakePort U11 = {"ttyUSB1", "1-1", "0403", "FT1", "00", "1"};
     const FakePort U01 = {"ttyUSB0", "1-1", "0403", "FT1", "00", "1"};
     const FakePort U10 = {"ttyUSB1", "1-1", "0403", "FT1", "00", "0"};
+    // A's maker and serial number on another product (P); a module whose USB
+    // device's sysfs path is too long to read (L).
+    const FakePort P0 = {"ttyACM0", "1-2", "1d6b", "KV1", "00", "", "0105"};
+    const std::string deep = "1-" + std::string(125, '1');
+    const FakePort L0 = {"ttyACM0", deep.c_str(), "1d6b", "KV1", "00", ""};
     const char* const KV2_NOT_KV1 = "wait: serial KV2, not serial KV1";
+    const char* const UNREADABLE = "unreadable, errno ";
     const struct {
         const char* what;
         FakePort module; // opened first, under its name or the by-id link to it
@@ -462,6 +470,12 @@ TEST_F(LinuxLive, AReopenTakesOnlyTheModuleAndFollowsItOnlyWhereOneDeviceIsIt) {
          false,
          {V0},
          "wait: USB id 0403:0104, not USB id 1d6b:0104"},
+        {"maker and serial on another product",
+         A0,
+         false,
+         {P0},
+         "wait: USB id 1d6b:0105, not USB id 1d6b:0104"},
+        {"a USB device too deep in sysfs to read", L0, false, {L0}, UNREADABLE},
         {"two serial interfaces", A0, false, {I0, A1}, "follow ttyACM1"},
         {"two ports on one interface", U11, false, {U01, U10}, "follow ttyUSB0"},
         {"no serial, back on its USB port", N0, false, {M0, N1}, "follow ttyACM1"},
@@ -483,7 +497,14 @@ TEST_F(LinuxLive, AReopenTakesOnlyTheModuleAndFollowsItOnlyWhereOneDeviceIsIt) {
         std::string name = c.byId ? byId : dev + "/" + c.module.name;
         EXPECT_EQ(symlink((dev + "/" + c.module.name).c_str(), byId.c_str()), 0);
         PortIdentity module;
-        ASSERT_TRUE(ReadPortIdentity(&roots, name.c_str(), &module)) << c.what;
+        bool readable = ReadPortIdentity(&roots, name.c_str(), &module) != 0;
+        int error = errno;
+        if (!readable || strcmp(c.expected, UNREADABLE) == 0) {
+            EXPECT_EQ(readable ? "read" : UNREADABLE + std::to_string(error),
+                      c.expected + std::to_string(ENAMETOOLONG))
+                << c.what << ": what passes for no USB device matches any device";
+            continue;
+        }
         ASSERT_TRUE(module.usb) << c.what << ": the module's USB device was not found";
         // The reset: a new tree, the link where udev puts it.
         ASSERT_EQ(system(("rm -r " + root + "/*").c_str()), 0) << root;
@@ -663,7 +684,7 @@ TEST_F(LinuxLive, OptionsAreTakenInTheFormsTerminalUsersType) {
 // ---- The module's own rate: probe, --baud auto and a switch that got no reply ----
 
 // The probe's and the switch's rule of a match, told independently of them.
-const char* const RATES_TRIED[] = {"460800", "9600", "38400", "115200", "230400", "921600"};
+const char* const RATES_TRIED[] = {"460800", "115200", "9600", "38400", "230400", "921600"};
 
 std::string NoReply(const std::string& rate, const std::string& port) {
     return "No reply from the module: is " + rate +
@@ -685,8 +706,7 @@ TEST_F(LinuxLive, ProbeFindsTheRateAModuleTalksAtAndWhatItSendsWritingNothing) {
          {"--rate", "115200", "--talk", "rover"},
          0,
          "@: 115200 baud, NMEA GNGGA GNRMC\n",
-         "460800: bytes, no valid message\n9600: bytes, no valid message\n"
-         "38400: bytes, no valid message\n115200: valid messages\n"},
+         "460800: bytes, no valid message\n115200: valid messages\n"},
         {"base",
          {"--rate", "460800", "--talk", "base"},
          0,
@@ -759,8 +779,11 @@ TEST_F(LinuxLive, ASwitchAtTheWrongRateEndsWithStatus3AndAutoFindsTheRate) {
         ASSERT_GE(lines.size(), 4u) << c.name << "\n" << output;
         std::vector<TranscriptLine> received = Received(c.name);
         if (c.status == 3) {
-            EXPECT_EQ(Joined({lines.end() - 2, lines.end()}),
-                      Joined({"Done: Rover mode", NoReply(c.baud, ports[i])}))
+            std::string hint = c.name == std::string("echo")
+                                   ? "No reply from the module: only an echo of the sentences "
+                                     "written came back (a loopback, or a console with echo on)."
+                                   : NoReply(c.baud, ports[i]);
+            EXPECT_EQ(Joined({lines.end() - 2, lines.end()}), Joined({"Done: Rover mode", hint}))
                 << c.name;
             EXPECT_EQ(CountPrefix(lines, "<< \\xF") > 0, c.garbled) << c.name << "\n" << output;
             EXPECT_EQ(received.size(), c.taken) << c.name << ": sentences the module took";
@@ -778,14 +801,20 @@ TEST_F(LinuxLive, ASwitchAtTheWrongRateEndsWithStatus3AndAutoFindsTheRate) {
 
 // ---- What the module does after a switch: watch ----
 
-// "ok" when every JSON line parses and holds every key, with the last one's
-// first sentence of the module's own, without its checksum; else what is amiss.
+// "ok" when every JSON line parses strictly (no NaN) and holds every key,
+// else the keys missing; then 1 for one object or 2 for more, and of the last
+// one its fix, whether its port is the one given and its first sentence of
+// the module's own without its checksum, or "-".
 const char JSON_CHECK[] =
     "import json, sys\n"
-    "keys = 'time port baud nmea rtcm fix quality satellites hdop lat lon alt_m base module'\n"
-    "objects = [json.loads(line) for line in sys.argv[1].splitlines()]\n"
+    "def refuse(word): raise ValueError(word)\n"
+    "keys = 'time port baud nmea rtcm fix quality satellites hdop age_s lat lon alt_m base "
+    "module'\n"
+    "objects = [json.loads(line, parse_constant=refuse) for line in sys.argv[1].splitlines()]\n"
+    "last = objects[-1]\n"
     "print(' '.join(k for o in objects for k in keys.split() if k not in o) or 'ok',\n"
-    "      objects[-1]['module'][0][:-3])\n";
+    "      min(len(objects), 2), last['fix'], last['port'] == sys.argv[2],\n"
+    "      last['module'][0][:-3] if last['module'] else '-')\n";
 
 // The command line of the terminal program in a shell, under its emulator if it has one.
 std::string Shell(const std::vector<std::string>& words) {
@@ -797,7 +826,12 @@ std::string Shell(const std::vector<std::string>& words) {
 }
 
 TEST_F(LinuxLive, WatchSaysWhatTheModuleDoesAndEndsWhenItsConditionHolds) {
-    const std::string own = "PZVKNOTE,say \"hi\" \\ here";
+    // Eight sentences of the module's own, their JSON longer than 4 KB.
+    std::vector<std::string> quoting = {"--mode", "survey-in", "--survey-s", "100"};
+    for (char n = '1'; n <= '8'; ++n) {
+        quoting.insert(quoting.end(),
+                       {"--own", "PZVKQ" + std::string(1, n) + "," + std::string(241, '"') + "\\"});
+    }
     const std::string base = "52.1234567 N 4.1234567 E, 45.678 m ellipsoidal (station 0)";
     const struct {
         const char* name;
@@ -821,11 +855,17 @@ TEST_F(LinuxLive, WatchSaysWhatTheModuleDoesAndEndsWhenItsConditionHolds) {
          {"--until", "rtk-fixed", "--timeout", "3"},
          4,
          "Not met within 3 s: rtk-fixed. Last seen: a rover with GPS fix, 12 satellites"},
-        {"json",
-         {"--mode", "survey-in", "--survey-s", "100", "--own", own},
-         {"--json", "--timeout", "3"},
+        {"json", quoting, {"--json", "--timeout", "3"}, 0, "ok 2 None True $" + quoting[5]},
+        {"rtk-float",
+         {"--fix-quality", "5"},
+         {"--json", "--until", "rtk-fixed", "--timeout", "1"},
+         4,
+         "ok 1 rtk-float True -"},
+        {"gnss-mödule",
+         {"--mode", "base"},
+         {"--json", "--until", "base-ready", "--timeout", "10"},
          0,
-         "ok $" + own},
+         "ok 1 None True -"},
         {"silent", {"--talk", "none"}, {"--timeout", "2"}, 3, ""},
     };
     std::vector<Started> runs;
@@ -851,7 +891,8 @@ TEST_F(LinuxLive, WatchSaysWhatTheModuleDoesAndEndsWhenItsConditionHolds) {
         std::string output = ReadAll(runs[i].output);
         if (runs[i].errors >= 0) {
             ReadAll(runs[i].errors);
-            output = ReadAll(Start({"/usr/bin/python3", "-c", JSON_CHECK, output}).output);
+            output =
+                ReadAll(Start({"/usr/bin/python3", "-c", JSON_CHECK, output, ports[i]}).output);
         }
         EXPECT_EQ(ExitStatus(runs[i].pid), c.status) << c.name << "\n" << output;
         std::vector<std::string> lines =
@@ -1061,6 +1102,80 @@ TEST(LinuxSerial, AWriteThatCannotGoOnGivesUpAfterTwoSecondsWithErrno110) {
     EXPECT_LE(waited, WRITE_TIMEOUT_MS + 1500) << "the write waited past its time-out";
     close(ends[0]);
     close(ends[1]);
+}
+
+} // namespace
+
+// ---- Several modules in one program, each run on a thread of its own ----
+
+namespace {
+
+// The lines of one job of the multi-run program, without its number.
+std::vector<std::string> JobLines(const std::string& output, int job) {
+    std::vector<std::string> lines;
+    std::istringstream text(output);
+    std::string prefix = std::to_string(job) + " ";
+    for (std::string line; std::getline(text, line);) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            lines.push_back(line.substr(prefix.size()));
+        }
+    }
+    return lines;
+}
+
+TEST_F(LinuxLive, SwitchesAndAWatchInOneProgramEachKeepToTheirOwnModule) {
+    const std::vector<std::string> reboot = {"--reboot", "vanish", "--reboot-delay-ms", "1000"};
+    const std::string ports[] = {Module("multi-a", reboot), Module("multi-b", reboot),
+                                 Module("multi-w", {"--talk", "base"})};
+    Started run = Start({KMS_MULTI, "switch:" + ports[0] + ":rover",
+                         "switch:" + ports[1] + ":survey-in", "watch:" + ports[2] + ":8"});
+    std::string output = ReadAll(run.output);
+    EXPECT_EQ(ExitStatus(run.pid), 0) << output;
+    // Each job's log names its own port alone, and the watch hears its own
+    // module alone: a base's frames, none of the switches' NMEA.
+    const std::string wanted[] = {"Start: Rover mode  " + ports[0] + "  460800",
+                                  "Start: Base Survey-In mode  " + ports[1] + "  460800",
+                                  "json {\"time\":null,\"port\":\"" + ports[2] + "\""};
+    for (int job = 1; job <= 3; ++job) {
+        std::vector<std::string> lines = JobLines(output, job);
+        std::string all = Joined(lines);
+        ASSERT_GE(lines.size(), 2u) << "job " << job << "\n" << output;
+        EXPECT_NE(all.find(wanted[job - 1]), std::string::npos) << "job " << job << "\n" << all;
+        EXPECT_EQ(lines.back(), "status 0") << "job " << job << "\n" << all;
+        for (int other = 0; other < 3; ++other) {
+            EXPECT_TRUE(other == job - 1 || all.find(ports[other]) == std::string::npos)
+                << "job " << job << " names " << ports[other] << ":\n"
+                << all;
+        }
+    }
+    std::string watched = Joined(JobLines(output, 3));
+    EXPECT_NE(watched.find("\"nmea\":{},\"rtcm\":{\"1005\":1"), std::string::npos) << watched;
+    ExpectScheduled(Received("multi-a"), expected::SCRIPTS[2]);
+    ExpectScheduled(Received("multi-b"), expected::SCRIPTS[0]);
+}
+
+TEST_F(LinuxLive, AnInterruptInOneProgramReleasesEveryPortItHolds) {
+    const std::string ports[] = {Module("held-a", {}), Module("held-b", {})};
+    Started run =
+        Start({KMS_MULTI, "switch:" + ports[0] + ":rover", "switch:" + ports[1] + ":rover"});
+    auto wrote = [](const std::string& output, int job) {
+        return Joined(JobLines(output, job)).find("] >> ") != std::string::npos;
+    };
+    std::string output;
+    while (!wrote(output, 1) || !wrote(output, 2)) {
+        std::string more = ReadUntil(run.output, ">> ");
+        ASSERT_FALSE(more.empty()) << "the program ended before both wrote:\n" << output;
+        output += more;
+    }
+    kill(run.pid, SIGINT);
+    output += ReadAll(run.output);
+    EXPECT_EQ(ExitStatus(run.pid), 130) << output;
+    for (const std::string& port : ports) {
+        EXPECT_NE(ExclusiveMode(port), 1) << port << " was left in exclusive mode";
+        SerialPort free = OpenSerialPort(port.c_str(), 460800);
+        EXPECT_NE(free, NO_PORT) << port << " was not left free";
+        CloseSerialPort(free);
+    }
 }
 
 } // namespace

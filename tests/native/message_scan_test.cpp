@@ -147,10 +147,8 @@ void ToEcef(double latDeg, double lonDeg, double heightM, long long ecef01mm[3])
 }
 
 // A 1006 (with the antenna height) or 1005 at the position given.
-std::string Station(unsigned number, unsigned station, double latDeg, double lonDeg, double heightM,
-                    unsigned antenna01mm = 0) {
-    long long ecef[3];
-    ToEcef(latDeg, lonDeg, heightM, ecef);
+std::string StationAt(unsigned number, unsigned station, const long long ecef[3],
+                      unsigned antenna01mm = 0) {
     Bits bits;
     bits.Put(number, 12);
     bits.Put(station, 12);
@@ -166,6 +164,13 @@ std::string Station(unsigned number, unsigned station, double latDeg, double lon
     return Framed(bits.bytes);
 }
 
+std::string Station(unsigned number, unsigned station, double latDeg, double lonDeg, double heightM,
+                    unsigned antenna01mm = 0) {
+    long long ecef[3];
+    ToEcef(latDeg, lonDeg, heightM, ecef);
+    return StationAt(number, station, ecef, antenna01mm);
+}
+
 // What the reader knows at nowMs, in the order fix, base, own sentences.
 std::string Known(const StatusReader& reader, uint32_t nowMs) {
     char text[512] = "";
@@ -173,12 +178,17 @@ std::string Known(const StatusReader& reader, uint32_t nowMs) {
         const FixQualityText* words = FindFixQuality(fix->quality);
         snprintf(text, sizeof text, "fix %s, %d satellites", words ? words->words : "(other)",
                  fix->satellites);
-        if (fix->hasHdop && fix->hasAge) {
-            snprintf(text + strlen(text), 64, ", HDOP %.1f, age %.1f", fix->hdop, fix->ageS);
+        if (fix->hasHdop) {
+            snprintf(text + strlen(text), 64, ", HDOP %.1f", fix->hdop);
         }
-        if (fix->hasPosition && fix->hasAltitude) {
-            snprintf(text + strlen(text), 64, ", %.7f %.7f %.1f m", fix->latDeg, fix->lonDeg,
-                     fix->altitudeM);
+        if (fix->hasAge) {
+            snprintf(text + strlen(text), 64, ", age %.1f", fix->ageS);
+        }
+        if (fix->hasPosition) {
+            snprintf(text + strlen(text), 64, ", %.7f %.7f", fix->latDeg, fix->lonDeg);
+        }
+        if (fix->hasAltitude) {
+            snprintf(text + strlen(text), 64, " %.1f m", fix->altitudeM);
         }
     }
     if (const StationPosition* base = CurrentBase(&reader, nowMs)) {
@@ -208,6 +218,11 @@ std::string Expected(unsigned station, double latDeg, double lonDeg, double hM) 
     return text;
 }
 
+// A GPS fix at the position given.
+std::string GgaAt(const std::string& position) {
+    return Sentence('$', "GNGGA,140001.00," + position + ",1,17,0.8,12.3,M,46.9,M,1.0,0");
+}
+
 std::string Gga(const std::string& quality,
                 const std::string& rest = "17,0.8,12.3,M,46.9,M,1.0,0") {
     return Sentence('$', "GNGGA,140001.00,5207.40734,N,00407.40734,E," + quality + "," + rest);
@@ -220,6 +235,8 @@ TEST(StatusReader, ReadsFixStationAndOwnSentencesHoweverTheStreamIsCut) {
         "\x6F\x33\x36\x0B\x98",
         25);
     const std::string rover = ", 52.1234557 4.1234557 12.3 m";
+    const std::string gps = "fix GPS fix, 17 satellites, HDOP 0.8, age 1.0";
+    const long long nearCentre[3] = {-1, 0, 1};
     const std::string newest = Sentence('$', "PZVKSVINSTATUS,1,31,2.4");
     const std::string highPrecision = Sentence(
         '$',
@@ -240,7 +257,9 @@ TEST(StatusReader, ReadsFixStationAndOwnSentencesHoweverTheStreamIsCut) {
         {"near a pole", Station(1005, 4095, 89.9999999, 0.0, 2835.0),
          Expected(4095, 89.9999999, 0.0, 2835.0)},
         {"a position of 0, 0, 0", Framed(std::string("\x3E\xD0") + std::string(17, '\0')), ""},
-        {"no fix", Gga("0", "00,99.9,,,,,,"), "fix no fix, 0 satellites"},
+        {"0.1 mm from the Earth's centre", StationAt(1005, 1, nearCentre), ""},
+        {"no fix", Gga("0", "00,99.9,,,,,,"),
+         "fix no fix, 0 satellites, HDOP 99.9, 52.1234557 4.1234557"},
         {"GPS", Gga("1"), "fix GPS fix, 17 satellites, HDOP 0.8, age 1.0" + rover},
         {"differential", Gga("2"), "fix differential, 17 satellites, HDOP 0.8, age 1.0" + rover},
         {"quality 3", Gga("3"), "fix (other), 17 satellites, HDOP 0.8, age 1.0" + rover},
@@ -248,6 +267,22 @@ TEST(StatusReader, ReadsFixStationAndOwnSentencesHoweverTheStreamIsCut) {
         {"RTK float", Gga("5"), "fix RTK float, 17 satellites, HDOP 0.8, age 1.0" + rover},
         {"estimated", Gga("6"), "fix estimated, 17 satellites, HDOP 0.8, age 1.0" + rover},
         {"empty fields", Sentence('$', "GNGGA,,,,,,1,,,,,,,,"), "fix GPS fix, -1 satellites"},
+        {"a short GGA after a full one",
+         Gga("1") + Sentence('$', "GPGGA,123520,4807.038,N,01131.000,E,4"),
+         "fix RTK fixed, -1 satellites, 48.1173000 11.5166667"},
+        {"nan, inf and hex", Gga("1", "17,nan,inf,M,46.9,M,0x1p3,0"),
+         "fix GPS fix, 17 satellites" + rover.substr(0, 22)},
+        {"1e10 satellites", Gga("1", "1e10,0.8,12.3,M,46.9,M,1.0,0"),
+         "fix GPS fix, -1 satellites, HDOP 0.8, age 1.0" + rover},
+        {"quality 1e10", Gga("1e10"), ""},
+        {"south and west", GgaAt("3345.000,S,15112.000,W"),
+         gps + ", -33.7500000 -151.2000000 12.3 m"},
+        {"lower-case hemispheres", GgaAt("3345.000,s,15112.000,w"), gps + " 12.3 m"},
+        {"another hemisphere", GgaAt("3345.000,S,15112.000,X"), gps + " 12.3 m"},
+        {"latitude 91", GgaAt("9100.000,N,15112.000,E"), gps + " 12.3 m"},
+        {"60 minutes", GgaAt("3360.000,N,15112.000,E"), gps + " 12.3 m"},
+        {"a field longer than its buffer",
+         GgaAt("3345.0000000000000000000000000000001,S,15112.000,W"), gps + " 12.3 m"},
         {"a 93-byte high-precision GGA", highPrecision,
          "fix RTK fixed, 31 satellites, HDOP 0.5, age 1.0, 52.1234557 4.1234557 12.3 m"},
         {"the module's own, the newest of each", Sentence('$', "PZVKSVINSTATUS,1,30,2.5") + newest,

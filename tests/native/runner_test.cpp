@@ -69,7 +69,11 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
     return FAKE_PORT;
 }
 
-SerialPort ReopenSerialPort(const char* portName, uint32_t baudRate) {
+SerialPort OpenModulePort(PortModule*, const char* portName, uint32_t baudRate) {
+    return OpenSerialPort(portName, baudRate);
+}
+
+SerialPort ReopenSerialPort(PortModule*, const char* portName, uint32_t baudRate) {
     return OpenSerialPort(portName, baudRate);
 }
 
@@ -109,7 +113,7 @@ int OpenMayRecover() {
 // Two devices that are both the module.
 const char AMBIGUOUS[] = "COM9 and COM10";
 
-int FindMovedPort(void* owner, const char* portName, char* found, size_t size) {
+int FindMovedPort(void* owner, const PortModule*, const char* portName, char* found, size_t size) {
     if (g.movedTo == AMBIGUOUS) {
         LogLine(owner, "Both %s are the module", AMBIGUOUS);
         return -1;
@@ -121,7 +125,7 @@ int FindMovedPort(void* owner, const char* portName, char* found, size_t size) {
     return 1;
 }
 
-int LogNotTheModule(void* owner, const char* portName) {
+int LogNotTheModule(void* owner, const PortModule*, const char* portName) {
     if (g.otherDevice) {
         LogLine(owner, "%s is another device", portName);
     }
@@ -246,7 +250,6 @@ const RunCase RUN_CASES[] = {
 
 TEST(ScriptRunner, EachModeAndEachFailureFollowsItsExactSchedule) {
     g_logSink = RecordLogLine;
-    g_rebootTimeoutMs = 0;
     for (const RunCase& c : RUN_CASES) {
         g = Fake();
         g.error = c.error;
@@ -398,13 +401,14 @@ TEST(ScriptRunner, ReopenRulesAndHangUpAtTheResetFollowTheirExactSchedule) {
         g = Fake();
         g.movedTo = c.movedTo;
         g.otherDevice = c.otherDevice;
-        g_rebootTimeoutMs = c.rebootTimeoutMs;
         g.goneAtReset = c.goneAtReset;
         g.failOpen = c.failOpen;
         g.failOpens = c.failOpens;
         g.error = c.error;
-        int result = RunModeScript(&g_owner, table->displayName, "COM7", 460800, table->sentences,
-                                   table->count);
+        SwitchRun run;
+        StartSwitchRun(&run, &g_owner, c.rebootTimeoutMs, nullptr);
+        int result = PlayModeScript(&run, table->displayName, "COM7", 460800, table->sentences,
+                                    table->count);
 
         bool done = c.tail.back().second.compare(0, 9, "log Done:") == 0;
         EXPECT_EQ(result, done) << c.what;
@@ -417,7 +421,6 @@ TEST(ScriptRunner, ReopenRulesAndHangUpAtTheResetFollowTheirExactSchedule) {
         }
         ExpectEvents(c.what, want);
     }
-    g_rebootTimeoutMs = 0;
 }
 
 TEST(Drain, EndsAtItsDurationWithEveryReadInsideIt) {

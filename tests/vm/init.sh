@@ -136,6 +136,28 @@ done
 set -- $(echo "$cli" | tr , ' ')
 echo >$g2/UDC; rm -f /tmp/ta /tmp/tb; finish >/dev/null
 
+# The same, from one program that runs both switches, each on a thread of its
+# own: each run must keep to its own module through the same swap of names.
+echo dummy_udc.1 >$g2/UDC && until_ [ -e /dev/ttyACM1 ]
+rm -f /tmp/names.end; names >/tmp/names & watcher=$!
+kavrel-module-sim --gadget $g/UDC --link /dev/ttyGS0 --transcript /tmp/ta --reboot-delay-ms 6000 & sim=$!
+kavrel-module-sim --gadget $g2/UDC --link /dev/ttyGS1 --transcript /tmp/tb --reboot-delay-ms 2000 & sim2=$!
+{ t0=$(ms); kms-multi switch:/dev/ttyACM0:survey-in switch:/dev/ttyACM1:rover
+  echo "@@ status $? $(($(ms) - t0))"; } 2>&1 | stamp >/tmp/m
+touch /tmp/names.end; wait $watcher; kill $sim2; wait $sim2
+# Each job's lines as a run of their own: "STAMP N LINE" becomes "STAMP LINE",
+# and its "N status S" that run's status.
+for j in 1 2; do
+  awk -v j=$j '$2 == j && $3 == "status" { s = $4 } $2 == j && $3 != "status" {
+    line = $0; sub(/^[0-9]+ [0-9]+ /, $1 " ", line); print line }
+    / @@ status / { print "@@ status " s " " $NF }' /tmp/m >/tmp/m$j
+done
+for r in "one-a /tmp/m1 /tmp/ta" "one-b /tmp/m2 /tmp/tb" "one-names /tmp/names"; do
+  set -- $r && echo "@@ run $1" && cat $2 && { [ -z "$3" ] || { echo "@@ module" && cat $3; }; } && echo "@@ end"
+done
+set -- $(echo "$cli" | tr , ' ')
+echo >$g2/UDC; rm -f /tmp/ta /tmp/tb /tmp/m /tmp/m1 /tmp/m2; finish >/dev/null
+
 # A by-id name, kept by a link that moves with the module as udev's does, for
 # a module that comes back as ttyACM1 (a program holds the old node).
 link=/dev/serial/by-id/usb-Kavrel_GNSS_module_KV0001-if00

@@ -22,7 +22,8 @@ guest() {
   local arch="$1" options="$2" kernel_options="$3" sim="build/$4/tools/module-sim/kavrel-module-sim" kernel names
   shift 4
   kernel=$(tests/vm/image.sh "$arch" "$out/$arch.cpio.gz" "$@" "$sim=kavrel-module-sim") || return 1
-  names=$(printf '%s\n' "$@" | sed 's/.*=//' | paste -sd,)
+  # kms-multi, the program of several runs at once, is no terminal program.
+  names=$(printf '%s\n' "$@" | sed 's/.*=//' | grep -vx kms-multi | paste -sd,)
   # shellcheck disable=SC2086 # the options are words
   timeout "$GUEST_LIMIT_S" qemu-system-$options -accel tcg -m 512 -smp 1 -nographic \
     -no-reboot -net none -kernel "$kernel" -initrd "$out/$arch.cpio.gz" \
@@ -103,6 +104,28 @@ judge_switch() {
   verdict "1 $(basename "$run")" "$why" " ($(duration "$run.log") ms)"
 }
 
+# LABEL NAME: two modules switched at once (runs NAME-a, NAME-b and the
+# names watched, NAME-names), A to Survey-In, B to Rover. Each module takes
+# exactly its own script, and only after the swap of names that the scenario
+# is there for: otherwise it proves nothing.
+judge_two() {
+  local label="$1" name="$2" runs="$out/$arch/runs" why="" reopen held run mode
+  reopen=$(stamp_of "$runs/$name-a.log" 'Waiting for module reboot...') &&
+    reopen=$((reopen + 6500)) || why="$name-a: $reopen; "
+  held=$(awk -v t="$reopen" '$1 <= t + 0 { last = $0 } END { print last }' "$runs/$name-names.log")
+  [[ " $held " = *" ttyACM0=KV0002 "* ]] ||
+    why+="at A's reopen (${reopen} ms) ttyACM0 was not held by the other module: '$held' ($runs/$name-names.log); "
+  for run in a b; do
+    mode=$([ "$run" = a ] && echo survey-in || echo rover)
+    run="$runs/$name-$run"
+    [ "$(status "$run.log")" = 0 ] && lines "$run.log" | grep -q '^Done: ' ||
+      why+="$(basename "$run"): status $(status "$run.log"), expected 0 and Done ($run.log); "
+    diff <(received "$run.module") "$out/pty/$mode.module" >"$run.diff" ||
+      why+="$(basename "$run"): its module received other bytes than its own $mode script ($run.diff); "
+  done
+  verdict "$label" "$why" " (A $(duration "$runs/$name-a.log") ms, B $(duration "$runs/$name-b.log") ms; ${held# })"
+}
+
 judge_guest() {
   local arch="$1" runs="$out/$1/runs" why run gap base reopen held r
   echo "[vm] $arch guest: $(split_report "$arch")"
@@ -159,21 +182,8 @@ judge_guest() {
     why="expected 'Module came back as /dev/ttyACM1.', Done, and the no-reply line naming it, status 3 (see $run)"
   verdict "8 renamed" "$why" " ($(duration "$run") ms)"
 
-  # Each module takes exactly its own script, and only after the swap of
-  # names that the scenario is there for: otherwise it proves nothing.
-  why="" reopen=$(stamp_of "$runs/two-a.log" 'Waiting for module reboot...') &&
-    reopen=$((reopen + 6500)) || why="two-a: $reopen; "
-  held=$(awk -v t="$reopen" '$1 <= t + 0 { last = $0 } END { print last }' "$runs/two-names.log")
-  [[ " $held " = *" ttyACM0=KV0002 "* ]] ||
-    why+="at A's reopen (${reopen} ms) ttyACM0 was not held by the other module: '$held' ($runs/two-names.log); "
-  for r in "two-a survey-in" "two-b rover"; do
-    set -- $r
-    [ "$(status "$runs/$1.log")" = 0 ] && lines "$runs/$1.log" | grep -q '^Done: ' ||
-      why+="$1: status $(status "$runs/$1.log"), expected 0 and Done ($runs/$1.log); "
-    diff <(received "$runs/$1.module") "$out/pty/$2.module" >"$runs/$1.diff" ||
-      why+="$1: its module received other bytes than its own $2 script ($runs/$1.diff); "
-  done
-  verdict "9 two-modules" "$why" " (A $(duration "$runs/two-a.log") ms, B $(duration "$runs/two-b.log") ms; ${held# })"
+  judge_two "9 two-modules" two
+  judge_two "11 two-in-one-program" one
 
   run="$runs/by-id.log" why=""
   grep -q ' ttyACM1=KV0001' "$run" || why="the module did not come back as ttyACM1 (see $run); "
@@ -194,10 +204,11 @@ build/release-amd64/tools/module-sim/kavrel-module-sim --link "$out/ftdi.port" -
 ftdi=$!
 until [ -e "$out/ftdi.port" ]; do sleep 0.05; done
 guest amd64 "x86_64 -device qemu-xhci -chardev serial,id=ftdi,path=$out/ftdi.port -device usb-serial,chardev=ftdi" \
-  "ttyS0 ftdi=1" release-amd64 build/release-amd64/kavrel-mode-switch-cli=kms-amd64 &
+  "ttyS0 ftdi=1" release-amd64 build/release-amd64/kavrel-mode-switch-cli=kms-amd64 \
+  build/release-amd64/tests/native/kms-multi-switch=kms-multi &
 amd64=$!
 guest arm64 "aarch64 -M virt -cpu cortex-a57" ttyAMA0 arm64 build/arm64/kavrel-mode-switch-cli=kms-arm64 \
-  build/armhf/kavrel-mode-switch-cli=kms-armhf &
+  build/armhf/kavrel-mode-switch-cli=kms-armhf build/arm64/tests/native/kms-multi-switch=kms-multi &
 arm64=$!
 for mode in "${modes[@]}"; do reference "$mode" "$mode" & done
 reference rover-in-place rover --reboot in-place &

@@ -746,7 +746,7 @@ bool ParseTalkOption(const char* opt, const char* val, bool is_num, long num) {
         return true;
     }
     if (strcmp(opt, "--own") == 0) {
-        setup.own = val;
+        setup.own.push_back(val);
         return true;
     }
     if (strcmp(opt, "--survey-s") == 0 && is_num && num >= 0) {
@@ -810,7 +810,7 @@ int main(int argc, char** argv) {
             "       [--reboot-delay-ms N] [--behaviour answer|silent|echo] [--banner TEXT]\n"
             "       [--line default|stale] [--rate BAUD] [--talk none|rover|base|base-nmea|mode]\n"
             "       [--mode rover|base|survey-in] [--fix-quality N] [--position LAT,LON,H]\n"
-            "       [--precision standard|high] [--survey-s N] [--own BODY] [--stream BAUD]\n"
+            "       [--precision standard|high] [--survey-s N] [--own BODY]... [--stream BAUD]\n"
             "       %s --gadget UDC_FILE --link /dev/ttyGSn [--behaviour answer|silent|deaf]\n"
             "       [--transcript PATH] [--reboot vanish|never] [--reboot-delay-ms N]\n",
             argv[0], argv[0]);

@@ -180,7 +180,10 @@ const char* ActiveModeName() {
 }
 
 std::string TalkAsReceiver(const TalkSetup& setup, int64_t sinceBootMs) {
-    std::string out = setup.own.empty() ? "" : NmeaSentence(setup.own);
+    std::string out;
+    for (const std::string& body : setup.own) {
+        out += NmeaSentence(body);
+    }
     if (!g_active.base) {
         return out + RoverSecond(setup);
     }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum ReceiverMode { MODE_ROVER, MODE_BASE, MODE_SURVEY_IN };
 extern const char* const RECEIVER_MODE_NAMES[3];
@@ -18,7 +19,7 @@ struct TalkSetup {
                                                                       // base's ellipsoidal
     bool highPrecision = false; // GGA with more digits than NMEA's 82 bytes allow
     long surveyS = 10;
-    std::string own; // the body of one more sentence of its own, sent every second as it is
+    std::vector<std::string> own; // bodies of more sentences of its own, each sent every second
 };
 
 std::string NmeaSentence(const std::string& body);

@@ -5,7 +5,6 @@
 
 namespace {
 
-const uint32_t MS_PER_SECOND = 1000;
 const long NS_PER_MS = 1000000L;
 const long NS_PER_SECOND = 1000000000L;
 

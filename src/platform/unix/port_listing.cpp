@@ -1,6 +1,7 @@
 #include "platform/unix/port_listing.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
@@ -203,16 +204,23 @@ void DetailLinks(const char* linkFolder, const char* name, const char* label, Po
 
 // The USB device a port belongs to: a few folders up from the port's own
 // device (the interface, or the usb-serial port below it), the first that
-// has a vendor id. 0 for a port that is not on USB.
+// has a vendor id. 0 for a port that is not on USB; -1 when a path was too
+// long to look, which tells nothing either way.
 int FindUsbDevice(const char* classFolder, const char* name, char* found) {
     char link[PATH_BYTES];
-    if (!JoinPath(link, classFolder, name, "device") || realpath(link, found) == nullptr) {
-        return 0;
+    if (!JoinPath(link, classFolder, name, "device")) {
+        return -1;
+    }
+    if (realpath(link, found) == nullptr) {
+        return errno == ENOENT ? 0 : -1; // no device behind it: a virtual terminal
     }
     for (int level = 0; level < USB_DEVICE_MAX_LEVELS; ++level) {
         char vendor[PATH_BYTES];
         struct stat info;
-        if (JoinPath(vendor, found, "idVendor", nullptr) && stat(vendor, &info) == 0) {
+        if (!JoinPath(vendor, found, "idVendor", nullptr)) {
+            return -1;
+        }
+        if (stat(vendor, &info) == 0) {
             return 1;
         }
         char* slash = strrchr(found, '/');
@@ -226,7 +234,7 @@ int FindUsbDevice(const char* classFolder, const char* name, char* found) {
 
 void DetailUsb(const char* classFolder, const char* name, PortDetail detail, void* context) {
     char device[PATH_MAX];
-    if (!FindUsbDevice(classFolder, name, device)) {
+    if (FindUsbDevice(classFolder, name, device) <= 0) {
         return;
     }
     char vendor[ID_TEXT_BYTES], product[ID_TEXT_BYTES], text[ATTRIBUTE_BYTES];
@@ -319,7 +327,9 @@ void ReadInterface(const char* ttyFolder, PortIdentity* identity) {
 }
 
 // The USB facts of the terminal device whose sysfs folder is given ("...
-// /tty/ttyACM0"); 0 for one that is not on USB.
+// /tty/ttyACM0"); 0 for one that is not on USB, -1 when they could not be
+// read: such a device must not pass for one that is not on USB, which any
+// device matches.
 int ReadUsbFacts(char* ttyFolder, PortIdentity* identity) {
     char device[PATH_MAX];
     char* slash = strrchr(ttyFolder, '/');
@@ -329,10 +339,13 @@ int ReadUsbFacts(char* ttyFolder, PortIdentity* identity) {
     *slash = '\0';
     int found = FindUsbDevice(ttyFolder, slash + 1, device);
     *slash = '/';
+    if (found <= 0) {
+        return found;
+    }
     const char* usbName = strrchr(device, '/');
-    if (!found || usbName == nullptr ||
+    if (usbName == nullptr ||
         !CopyText(identity->portPath, sizeof identity->portPath, usbName + 1)) {
-        return 0;
+        return -1;
     }
     ReadAttribute(device, "idVendor", identity->vendor, sizeof identity->vendor);
     ReadAttribute(device, "idProduct", identity->product, sizeof identity->product);
@@ -382,14 +395,28 @@ int ReadPortIdentity(const ListingRoots* roots, const char* path, PortIdentity* 
     if (!S_ISCHR(node.st_mode)) {
         return 1; // the open says what it is
     }
-    identity->device = node.st_rdev;
+    return ReadDeviceIdentity(roots, node.st_rdev, identity);
+}
+
+int ReadDeviceIdentity(const ListingRoots* roots, dev_t device, PortIdentity* identity) {
+    memset(identity, 0, sizeof *identity);
+    identity->device = device;
     char number[32];
     char entry[PATH_BYTES];
     char ttyFolder[PATH_MAX];
-    snprintf(number, sizeof number, "%u:%u", major(node.st_rdev), minor(node.st_rdev));
-    if (JoinPath(entry, roots->sysDevChar, number, nullptr) &&
-        realpath(entry, ttyFolder) != nullptr) {
-        identity->usb = ReadUsbFacts(ttyFolder, identity);
+    snprintf(number, sizeof number, "%u:%u", major(device), minor(device));
+    if (!JoinPath(entry, roots->sysDevChar, number, nullptr)) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    // A device that sysfs does not list (a pseudo-terminal) is not on USB.
+    if (realpath(entry, ttyFolder) == nullptr) {
+        return errno == ENOENT;
+    }
+    identity->usb = ReadUsbFacts(ttyFolder, identity);
+    if (identity->usb < 0) {
+        errno = ENAMETOOLONG;
+        return 0;
     }
     return 1;
 }
@@ -454,7 +481,8 @@ int LocateModule(const ListingRoots* roots, const PortIdentity* module, const ch
         }
         ++count;
     }
-    return count;
+    // Two devices that both pass for the module: neither can be trusted.
+    return count > 1 ? -1 : count;
 }
 
 int ListSerialPortsUnder(const ListingRoots* roots, PortListed listed, PortDetail detail,

@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+#include "engine/serial_port.h"
 #include "platform/port_listing.h"
 
 struct ListingRoots {
@@ -20,25 +21,15 @@ extern const ListingRoots SYSTEM_LISTING_ROOTS;
 int ListSerialPortsUnder(const ListingRoots* roots, PortListed listed, PortDetail detail,
                          void* context);
 
-// What tells a module's port from every other device, read from sysfs
-// without opening anything. A port that is not on USB (a board's UART, a
-// pseudo-terminal) has nothing better than the name it was opened under:
-// usb is 0 and only device is known.
-struct PortIdentity {
-    dev_t device;            // the character device's number, 0 for any other file
-    int usb;                 // 1 when the fields below were read from a USB device
-    char vendor[8];          // idVendor, "1d6b"
-    char product[8];         // idProduct
-    char interfaceNumber[8]; // bInterfaceNumber of the port's interface, "00"
-    char portNumber[8];      // a usb-serial adapter's port within the interface; "" for others
-    char portPath[64];       // the USB device's sysfs name: bus and hub ports, "1-1.2"
-    char serial[256];        // the USB serial number, "" when it has none
-};
-
 // The identity of what the path leads to now, through any links: the device
 // number by stat, the rest from roots->sysDevChar. 0 with errno set when the
-// path leads nowhere.
+// path leads nowhere, or when sysfs could not be read for it (ENAMETOOLONG):
+// what cannot be told from another device is not taken for the module.
 int ReadPortIdentity(const ListingRoots* roots, const char* path, PortIdentity* identity);
+
+// The same for a character device by its number, as an open port's fstat
+// gives it.
+int ReadDeviceIdentity(const ListingRoots* roots, dev_t device, PortIdentity* identity);
 
 // Whether now is the module whose port was first: the same vendor, product,
 // interface and port within it, and the same serial number when the first had
@@ -52,9 +43,10 @@ int SameModule(const PortIdentity* first, const PortIdentity* now);
 void DescribeDifference(const PortIdentity* module, const PortIdentity* other, char* moduleText,
                         char* otherText, size_t size);
 
-// Where else the module is, for a reopen of portName after a reset: the
-// ports under roots->dev that are the module, in natural order, how many,
-// with the first two paths in first and second (size bytes each). None when
+// Where else the module is, for a reopen of portName after a reset: 1 with
+// the path in first (size bytes) when one port under roots->dev is the
+// module; -1 when more than one is, with the first two in natural order in
+// first and second, since neither can then be trusted; 0 for none. None when
 // portName still leads to the module (it is only not ready yet), when the
 // module is not on USB (nothing tells it from another device), or when
 // portName is a stable name (a link, as under roots->dev/serial/): that is

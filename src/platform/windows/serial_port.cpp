@@ -84,7 +84,12 @@ SerialPort OpenSerialPort(const char* portName, uint32_t baudRate) {
     return (SerialPort)handle;
 }
 
-SerialPort ReopenSerialPort(const char* portName, uint32_t baudRate) {
+SerialPort OpenModulePort(PortModule*, const char* portName, uint32_t baudRate) {
+    // A COM number stays with its device: the name is the module's identity.
+    return OpenSerialPort(portName, baudRate);
+}
+
+SerialPort ReopenSerialPort(PortModule*, const char* portName, uint32_t baudRate) {
     // A COM number stays with its device across a reset: the name is the
     // module's as long as the module is plugged in.
     return OpenSerialPort(portName, baudRate);
@@ -146,13 +151,13 @@ int OpenMayRecover() {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED;
 }
 
-int FindMovedPort(void*, const char*, char*, size_t) {
+int FindMovedPort(void*, const PortModule*, const char*, char*, size_t) {
     // Windows keeps a device's COM number across a reset and whoever holds
     // the old port: a module is back under its own name or not at all.
     return 0;
 }
 
-int LogNotTheModule(void*, const char*) {
+int LogNotTheModule(void*, const PortModule*, const char*) {
     // A COM number stays with its device, so a name is not passed on.
     return 0;
 }
