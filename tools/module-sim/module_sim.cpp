@@ -749,6 +749,12 @@ bool ParseTalkOption(const char* opt, const char* val, bool is_num, long num) {
         setup.own.push_back(val);
         return true;
     }
+    if (strcmp(opt, "--antenna-height") == 0) {
+        char* end = nullptr;
+        setup.antennaHeightM = strtod(val, &end);
+        return end != val && *end == '\0' && setup.antennaHeightM >= 0 &&
+               setup.antennaHeightM <= 6.5535; // 16 bits of 0.1 mm
+    }
     if (strcmp(opt, "--survey-s") == 0 && is_num && num >= 0) {
         setup.surveyS = num;
         return true;
@@ -811,6 +817,7 @@ int main(int argc, char** argv) {
             "       [--line default|stale] [--rate BAUD] [--talk none|rover|base|base-nmea|mode]\n"
             "       [--mode rover|base|survey-in] [--fix-quality N] [--position LAT,LON,H]\n"
             "       [--precision standard|high] [--survey-s N] [--own BODY]... [--stream BAUD]\n"
+            "       [--antenna-height M]\n"
             "       %s --gadget UDC_FILE --link /dev/ttyGSn [--behaviour answer|silent|deaf]\n"
             "       [--transcript PATH] [--reboot vanish|never] [--reboot-delay-ms N]\n",
             argv[0], argv[0]);

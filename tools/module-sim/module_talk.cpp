@@ -23,7 +23,7 @@ const char SAVE[] = "PZVKSAVEPAR";
 
 // A base's station position, then one MSM7 message for GPS and one for
 // GLONASS, their payloads filler behind the message number.
-const unsigned STATION_MESSAGE = 1005;
+const unsigned STATION_MESSAGE = 1005, STATION_HEIGHT_MESSAGE = 1006;
 const unsigned MSM_MESSAGES[] = {1077, 1087};
 const size_t MSM_PAYLOAD_BYTES = 120;
 const double GEOID_SEPARATION_M = 46.9;
@@ -54,7 +54,8 @@ std::string StationFrame(const TalkSetup& setup) {
     ToEcef(setup, ecef);
     std::string payload;
     size_t used = 0;
-    PutBits(&payload, &used, STATION_MESSAGE, 12);
+    bool height = setup.antennaHeightM >= 0;
+    PutBits(&payload, &used, height ? STATION_HEIGHT_MESSAGE : STATION_MESSAGE, 12);
     PutBits(&payload, &used, 0, 12 + 6); // station 0, ITRF year
     PutBits(&payload, &used, 0b1101, 4); // GPS, GLONASS, Galileo, reference station
     PutBits(&payload, &used, ecef[0], 38);
@@ -62,6 +63,9 @@ std::string StationFrame(const TalkSetup& setup) {
     PutBits(&payload, &used, ecef[1], 38);
     PutBits(&payload, &used, 0, 2);
     PutBits(&payload, &used, ecef[2], 38);
+    if (height) {
+        PutBits(&payload, &used, std::llround(setup.antennaHeightM * 10000), 16); // 0.1 mm
+    }
     return RtcmFrame(payload);
 }
 

@@ -19,6 +19,7 @@ struct TalkSetup {
                                                                       // base's ellipsoidal
     bool highPrecision = false; // GGA with more digits than NMEA's 82 bytes allow
     long surveyS = 10;
+    double antennaHeightM = -1;   // a base sends 1006 with it when >= 0, else 1005
     std::vector<std::string> own; // bodies of more sentences of its own, each sent every second
 };
 

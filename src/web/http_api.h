@@ -1,0 +1,31 @@
+// The web server's routes: the page's own files, the login, and the API
+// behind the session, each request checked before anything is opened.
+#pragma once
+
+#include <microhttpd.h>
+#include <stddef.h>
+
+const size_t BODY_MAX_BYTES = 4096;
+
+// One of the page's files, embedded at build time (page_files.cpp, made by
+// src/web/embed_page.cmake from src/web/page/).
+struct PageFile {
+    const char* path; // "/app.js"
+    const char* type; // its Content-Type
+    const unsigned char* bytes;
+    size_t length;
+};
+extern const PageFile PAGE_FILES[];
+extern const int PAGE_FILE_COUNT;
+
+// libmicrohttpd's access handler; cls is the Server.
+enum MHD_Result HandleRequest(void* cls, struct MHD_Connection* connection, const char* url,
+                              const char* method, const char* version, const char* upload,
+                              size_t* uploadSize, void** context);
+
+// Frees what HandleRequest kept for a request.
+void RequestCompleted(void* cls, struct MHD_Connection* connection, void** context,
+                      enum MHD_RequestTerminationCode code);
+
+// Adds the headers every answer carries; api ones are never cached.
+void AddCommonHeaders(struct MHD_Response* response, bool api);

@@ -1,0 +1,131 @@
+// The engine as the web server uses it. Each switch is a SwitchRun the job
+// owns (its module, its reopen rule, its reply hook), and every engine log
+// line carries the run's EngineRun as its owner, so several switches of
+// different ports run at once, each on its own thread. What is still
+// process-wide: g_logSink, set once here and routing by owner, and
+// AbandonSerialPort, which releases every port at the program's end.
+// A watch opens with OpenSerialPort, which takes no module: nothing is
+// written to the port, and no reopen follows.
+#include "web/web_engine.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "engine/clock.h"
+#include "engine/drain.h"
+#include "engine/log_line.h"
+#include "engine/rate_probe.h"
+#include "engine/script_runner.h"
+#include "engine/system_log.h"
+
+namespace {
+
+const uint32_t REBOOT_TIMEOUT_MS = 30000; // the terminal program's default
+const char ECHO_ONLY_TEXT[] = "No reply from the module: only an echo of the sentences written "
+                              "came back (a loopback, or a console with echo on).";
+const char NO_REPLY_FORMAT[] = "No reply from the module: is %lu its baud rate? Choose the baud "
+                               "rate auto to find it.";
+const char NO_RATE_FOUND[] =
+    "%s: no NMEA or RTCM at any rate. Is the module powered, and is this its port?";
+
+// The one sink of every engine line: to the run that logged it, or to
+// standard error for a line of no run.
+int RouteLine(void* owner, const char* line, size_t length) {
+    EngineRun* run = static_cast<EngineRun*>(owner);
+    if (run == nullptr || run->took == nullptr) {
+        fwrite(line, 1, length, stderr);
+        return 1;
+    }
+    run->took(run->context, line, length);
+    return 1;
+}
+
+// The probe's rates tried are not logged: the terminal program prints them
+// apart from the log too.
+void IgnoreRateTried(void*, uint32_t, RateHeard) {}
+
+// The rate the probe finds, or 0 (logged).
+uint32_t FindRate(EngineRun* run, const char* portName) {
+    ProbeResult result;
+    if (!ProbeRates(portName, IgnoreRateTried, nullptr, &result)) {
+        LogLastError(run, OPEN_FAILED_TEXT);
+        LogPortHolder(run, portName);
+        return 0;
+    }
+    if (result.baudRate == 0) {
+        LogLine(run, NO_RATE_FOUND, portName);
+        return 0;
+    }
+    LogLine(run, "Module found at %lu baud.", (unsigned long)result.baudRate);
+    return result.baudRate;
+}
+
+} // namespace
+
+void StartEngine() {
+    g_logSink = RouteLine;
+}
+
+const ModeScript* FindModeByName(const char* commandName) {
+    for (SwitchMode mode = BaseSurveyIn; mode < BaseSurveyIn + MODE_COUNT; ++mode) {
+        const ModeScript* script = FindModeScript(mode);
+        if (script != nullptr && strcmp(script->commandName, commandName) == 0) {
+            return script;
+        }
+    }
+    return nullptr;
+}
+
+int RunSwitch(EngineRun* run, const char* portName, const ModeScript* script, uint32_t baud,
+              uint32_t* usedBaud) {
+    StartReplyCheck(&run->reply, script);
+    *usedBaud = baud == AUTO_BAUD ? FindRate(run, portName) : baud;
+    ReceiveHook hook = {CheckReply, &run->reply};
+    SwitchRun* switchRun = &run->switchRun;
+    StartSwitchRun(switchRun, run, REBOOT_TIMEOUT_MS, &hook);
+    if (*usedBaud == 0 || !PlayModeScript(switchRun, script->displayName, portName, *usedBaud,
+                                          script->sentences, script->count)) {
+        LogLine(run, "Failed.");
+        return SWITCH_FAILED;
+    }
+    if (run->reply.answered) {
+        return SWITCH_DONE;
+    }
+    if (run->reply.echoed) {
+        LogLine(run, ECHO_ONLY_TEXT);
+    } else {
+        LogLine(run, NO_REPLY_FORMAT, (unsigned long)*usedBaud, switchRun->portName);
+    }
+    return SWITCH_NO_REPLY;
+}
+
+void LogInterruptedRun(EngineRun* run) {
+    LogLine(run, "Interrupted: the module may have taken part of the script. Run the switch "
+                 "again.");
+}
+
+SerialPort OpenWatch(EngineRun* run, const char* portName, uint32_t baud) {
+    SerialPort port = OpenSerialPort(portName, baud);
+    if (port == NO_PORT) {
+        LogLastError(run, OPEN_FAILED_TEXT);
+        LogPortHolder(run, portName);
+    }
+    return port;
+}
+
+uint32_t ReadWatch(SerialPort port, char* bytes, uint32_t size, bool* gone) {
+    *gone = SerialDeviceGone(port) != 0;
+    return *gone ? 0 : ReadSerialChunk(port, bytes, size);
+}
+
+void CloseWatch(SerialPort port) {
+    CloseSerialPort(port);
+}
+
+void ReleaseAllPorts() {
+    AbandonSerialPort();
+}
+
+int ListPorts(PortListed listed, PortDetail detail, void* context) {
+    return ListSerialPorts(listed, detail, context);
+}

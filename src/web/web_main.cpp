@@ -1,0 +1,330 @@
+// kavrel-mode-switch-web: the switch and the status of the module from a
+// phone's browser, on the same engine as the terminal program (Linux).
+#include <errno.h>
+#include <getopt.h>
+#include <netdb.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "web/http_api.h"
+#include "web/password.h"
+#include "web/web_server.h"
+
+namespace {
+
+const char VERSION[] = "kavrel-mode-switch-web " KMS_VERSION;
+const char DEFAULT_LISTEN[] = "127.0.0.1:8080";
+const char CREDENTIAL_NAME[] = "web-password";
+const char PASSWORD_PATH_EXAMPLE[] = "/etc/kavrel-mode-switch/web-password";
+const int LISTENS_MAX = 4;
+const size_t TLS_FILE_MAX_BYTES = 65536;
+const size_t PATH_LEN = 4096;
+const unsigned CONNECTIONS_MAX = 64;
+const unsigned CONNECTIONS_PER_ADDRESS_MAX = 16;
+const unsigned CONNECTION_IDLE_S = 20;
+const size_t CONNECTION_MEMORY_BYTES = 32768; // a request's headers must fit
+const int LISTEN_BACKLOG = 64;
+const useconds_t STOP_DEADLINE_US = 1800000; // the program ends by then whatever still runs
+const int EXIT_USAGE = 2;
+
+const char USAGE[] = "usage: kavrel-mode-switch-web [--listen ADDR:PORT]... [--device PATH]... "
+                     "[--password-file FILE]\n"
+                     "                              [--tls-cert FILE --tls-key FILE]\n"
+                     "       kavrel-mode-switch-web password FILE\n"
+                     "       kavrel-mode-switch-web -h | --help | -V | --version\n";
+
+const int LISTEN_OPTION = 1000, DEVICE_OPTION = 1001, PASSWORD_OPTION = 1002, CERT_OPTION = 1003,
+          KEY_OPTION = 1004;
+const struct option LONG_OPTIONS[] = {
+    {"listen", required_argument, nullptr, LISTEN_OPTION},
+    {"device", required_argument, nullptr, DEVICE_OPTION},
+    {"password-file", required_argument, nullptr, PASSWORD_OPTION},
+    {"tls-cert", required_argument, nullptr, CERT_OPTION},
+    {"tls-key", required_argument, nullptr, KEY_OPTION},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+struct Options {
+    const char* listens[LISTENS_MAX];
+    int listenCount;
+    const char* passwordFile;
+    const char* certFile;
+    const char* keyFile;
+    bool help, version;
+};
+
+struct TlsFiles {
+    char cert[TLS_FILE_MAX_BYTES];
+    char key[TLS_FILE_MAX_BYTES];
+};
+
+int UsageError(const char* problem, const char* what) {
+    fprintf(stderr, "kavrel-mode-switch-web: %s%s\n%s", problem, what, USAGE);
+    return EXIT_USAGE;
+}
+
+// Takes one option; 0, or the usage error's status.
+int TakeOption(int option, char** argv, Options* options, Server* server) {
+    if (option == LISTEN_OPTION && options->listenCount < LISTENS_MAX) {
+        options->listens[options->listenCount++] = optarg;
+    } else if (option == DEVICE_OPTION && server->deviceCount < DEVICES_MAX && optarg[0] != '\0' &&
+               strlen(optarg) <= PORT_PATH_MAX_LEN) {
+        server->devices[server->deviceCount++] = optarg;
+    } else if (option == PASSWORD_OPTION || option == CERT_OPTION || option == KEY_OPTION) {
+        (option == PASSWORD_OPTION ? options->passwordFile
+         : option == CERT_OPTION   ? options->certFile
+                                   : options->keyFile) = optarg;
+    } else if (option == 'h' || option == 'V') {
+        (option == 'h' ? options->help : options->version) = true;
+    } else if (option == LISTEN_OPTION || option == DEVICE_OPTION) {
+        return UsageError(
+            option == LISTEN_OPTION ? "too many --listen: " : "bad or too many --device: ", optarg);
+    } else {
+        return UsageError("unknown option, or a value missing after: ", argv[optind - 1]);
+    }
+    return 0;
+}
+
+int ReadOptions(int argc, char** argv, Options* options, Server* server) {
+    memset(options, 0, sizeof *options);
+    opterr = 0;
+    for (int option; (option = getopt_long(argc, argv, "hV", LONG_OPTIONS, nullptr)) != -1;) {
+        int problem = TakeOption(option, argv, options, server);
+        if (problem != 0) {
+            return problem;
+        }
+    }
+    if (optind < argc) {
+        return UsageError("unexpected argument: ", argv[optind]);
+    }
+    if ((options->certFile == nullptr) != (options->keyFile == nullptr)) {
+        return UsageError("--tls-cert and --tls-key go together", "");
+    }
+    if (options->listenCount == 0) {
+        options->listens[options->listenCount++] = DEFAULT_LISTEN;
+    }
+    return 0;
+}
+
+// The password file given, or the service's credential; null when neither.
+const char* PasswordFile(const Options* options, char* path, size_t size) {
+    if (options->passwordFile != nullptr) {
+        return options->passwordFile;
+    }
+    const char* folder = getenv("CREDENTIALS_DIRECTORY");
+    struct stat info;
+    if (folder != nullptr && snprintf(path, size, "%s/%s", folder, CREDENTIAL_NAME) < (int)size &&
+        stat(path, &info) == 0) {
+        return path;
+    }
+    return nullptr;
+}
+
+int ReadWholeFile(const char* path, char* text, size_t size) {
+    FILE* file = fopen(path, "re");
+    if (file == nullptr) {
+        int error = errno;
+        fprintf(stderr, "kavrel-mode-switch-web: cannot read %s: %s\n", path, strerror(error));
+        return 0;
+    }
+    size_t got = fread(text, 1, size - 1, file);
+    bool whole = feof(file) != 0 && ferror(file) == 0;
+    fclose(file);
+    text[got] = '\0';
+    if (!whole || got == 0) {
+        fprintf(stderr, "kavrel-mode-switch-web: %s is empty or larger than %lu bytes\n", path,
+                (unsigned long)(size - 1));
+    }
+    return whole && got > 0;
+}
+
+// A listening socket for "ADDR:PORT" ("[::1]:8080" for IPv6); -1 when
+// refused (said).
+int OpenListener(const char* listen) {
+    char host[PATH_LEN];
+    const char* colon = strrchr(listen, ':');
+    size_t hostLength = colon != nullptr ? (size_t)(colon - listen) : 0;
+    if (colon == nullptr || hostLength == 0 || hostLength >= sizeof host) {
+        UsageError("--listen takes ADDR:PORT, not ", listen);
+        return -1;
+    }
+    bool bracketed = listen[0] == '[' && hostLength >= 2 && listen[hostLength - 1] == ']';
+    snprintf(host, sizeof host, "%.*s", (int)(bracketed ? hostLength - 2 : hostLength),
+             listen + (bracketed ? 1 : 0));
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+    struct addrinfo* found = nullptr;
+    if (getaddrinfo(host, colon + 1, &hints, &found) != 0) {
+        UsageError("--listen takes a numeric ADDR:PORT, not ", listen);
+        return -1;
+    }
+    int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    bool bound = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                 bind(fd, found->ai_addr, found->ai_addrlen) == 0 &&
+                 ::listen(fd, LISTEN_BACKLOG) == 0;
+    int error = errno;
+    freeaddrinfo(found);
+    if (!bound) {
+        fprintf(stderr, "kavrel-mode-switch-web: cannot listen on %s: %s\n", listen,
+                strerror(error));
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    return fd;
+}
+
+// Says where the server listens, with the port the system chose for 0.
+void SayListening(int fd, bool tls) {
+    struct sockaddr_storage address;
+    socklen_t length = sizeof address;
+    char host[NI_MAXHOST], port[NI_MAXSERV];
+    if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&address), &length) == 0 &&
+        getnameinfo(reinterpret_cast<struct sockaddr*>(&address), length, host, sizeof host, port,
+                    sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+        bool v6 = address.ss_family == AF_INET6;
+        fprintf(stderr, "Listening on %s://%s%s%s:%s/\n", tls ? "https" : "http", v6 ? "[" : "",
+                host, v6 ? "]" : "", port);
+    }
+}
+
+struct MHD_Daemon* StartDaemon(Server* server, int fd, const TlsFiles* tls) {
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
+                     MHD_USE_POLL | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+    struct sockaddr_storage address;
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&address), &length) == 0 &&
+        address.ss_family == AF_INET6) {
+        flags |= MHD_USE_IPv6;
+    }
+    flags |= tls != nullptr ? MHD_USE_TLS : 0;
+    struct MHD_OptionItem tlsOptions[] = {
+        {tls != nullptr ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0,
+         tls != nullptr ? const_cast<char*>(tls->cert) : nullptr},
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, tls != nullptr ? const_cast<char*>(tls->key) : nullptr},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    return MHD_start_daemon(
+        flags, 0, nullptr, nullptr, HandleRequest, server, MHD_OPTION_LISTEN_SOCKET, fd,
+        MHD_OPTION_CONNECTION_LIMIT, CONNECTIONS_MAX, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        CONNECTIONS_PER_ADDRESS_MAX, MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_IDLE_S,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY_BYTES, MHD_OPTION_NOTIFY_COMPLETED,
+        RequestCompleted, server, MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_END);
+}
+
+void* EndRegardless(void*) {
+    usleep(STOP_DEADLINE_US);
+    _exit(0);
+}
+
+// Waits for SIGINT or SIGTERM, then ends within 2 s: a running switch is
+// interrupted as the terminal program interrupts one, its port released.
+[[noreturn]] void ServeUntilSignal(Server* server, struct MHD_Daemon** daemons, int count,
+                                   const sigset_t* signals) {
+    int signal = 0;
+    while (sigwait(signals, &signal) != 0) {
+    }
+    pthread_t deadline;
+    if (pthread_create(&deadline, nullptr, EndRegardless, nullptr) == 0) {
+        pthread_detach(deadline);
+    }
+    pthread_mutex_lock(&server->lock);
+    server->stopping = true;
+    InterruptJobs(server, signal == SIGINT ? 130 : 143);
+    pthread_mutex_unlock(&server->lock);
+    ReleaseAllPorts();
+    for (int i = 0; i < count; ++i) {
+        MHD_stop_daemon(daemons[i]);
+    }
+    fprintf(stderr, "Stopped.\n");
+    _exit(0);
+}
+
+int Serve(Server* server, const Options* options, const TlsFiles* tls) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    // Blocked before any thread starts, so that only the wait below sees them.
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    struct MHD_Daemon* daemons[LISTENS_MAX];
+    for (int i = 0; i < options->listenCount; ++i) {
+        int fd = OpenListener(options->listens[i]);
+        daemons[i] = fd >= 0 ? StartDaemon(server, fd, tls) : nullptr;
+        if (daemons[i] == nullptr) {
+            fprintf(stderr, "kavrel-mode-switch-web: cannot serve on %s\n", options->listens[i]);
+            return 1;
+        }
+        SayListening(fd, tls != nullptr);
+    }
+    ServeUntilSignal(server, daemons, options->listenCount, &signals);
+}
+
+int Start(Server* server, const Options* options) {
+    char credential[PATH_LEN];
+    const char* passwordFile = PasswordFile(options, credential, sizeof credential);
+    if (passwordFile == nullptr) {
+        fprintf(stderr,
+                "kavrel-mode-switch-web: no password file: the server never serves without one.\n"
+                "Make one with: kavrel-mode-switch-web password %s\n"
+                "and start with: --password-file %s\n",
+                PASSWORD_PATH_EXAMPLE, PASSWORD_PATH_EXAMPLE);
+        return EXIT_USAGE;
+    }
+    if (!LoadPasswordHash(passwordFile, server->passwordHash, sizeof server->passwordHash)) {
+        return 1;
+    }
+    static TlsFiles tls;
+    server->tls = options->certFile != nullptr;
+    if (server->tls && (!ReadWholeFile(options->certFile, tls.cert, sizeof tls.cert) ||
+                        !ReadWholeFile(options->keyFile, tls.key, sizeof tls.key))) {
+        return 1;
+    }
+    if (!StartServer(server)) {
+        fprintf(stderr, "kavrel-mode-switch-web: cannot set up the server's lock\n");
+        return 1;
+    }
+    StartEngine();
+    return Serve(server, options, server->tls ? &tls : nullptr);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "password") == 0) {
+        return argc == 3 ? RunPasswordCommand(argv[2]) : UsageError("password takes FILE only", "");
+    }
+    // Every table of the server in one record, made once.
+    Server* server = static_cast<Server*>(calloc(1, sizeof(Server)));
+    if (server == nullptr) {
+        fprintf(stderr, "kavrel-mode-switch-web: out of memory\n");
+        return 1;
+    }
+    Options options;
+    int problem = ReadOptions(argc, argv, &options, server);
+    if (problem == 0 && options.help) {
+        fputs(USAGE, stdout);
+    } else if (problem == 0 && options.version) {
+        puts(VERSION);
+    }
+    if (problem != 0 || options.help || options.version) {
+        free(server);
+        return problem;
+    }
+    int status = Start(server, &options);
+    free(server);
+    return status;
+}

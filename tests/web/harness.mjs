@@ -1,0 +1,114 @@
+// What both test files start: a simulated module on a pseudo-terminal and
+// the server in front of it, on loopback only, and a plain HTTP client that
+// can choose its source address.
+import { spawn, spawnSync } from 'node:child_process';
+import { existsSync, mkdtempSync, readFileSync, readlinkSync, readdirSync, rmSync } from 'node:fs';
+import http from 'node:http';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+
+export const root = path.resolve(import.meta.dirname, '../..');
+export const build = path.resolve(root, process.env.KMS_BUILD || 'build/native');
+export const WEB = path.join(build, 'kavrel-mode-switch-web');
+export const SIM = path.join(build, 'tools/module-sim/kavrel-module-sim');
+export const PASSWORD = 'field base 42';
+const started = [];
+const folders = [];
+
+export const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
+
+// Polls until check() gives a truthy value; fails naming what was awaited.
+export async function until(check, ms, what) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`${what}: not within ${ms} ms`);
+    await sleep(50);
+  }
+}
+
+export function folder() {
+  folders.push(mkdtempSync(path.join(tmpdir(), 'kms-web-test.')));
+  return folders.at(-1);
+}
+
+export async function startModule(dir, name, args = []) {
+  const link = path.join(dir, name);
+  const transcript = link + '.transcript';
+  started.push(spawn(SIM, ['--link', link, '--transcript', transcript, ...args],
+    { stdio: 'ignore' }));
+  await until(() => existsSync(link), 5000, `the module's link ${link}`);
+  return { link, transcript };
+}
+
+// The sentences the module received, as "$body*hh".
+export function received(transcript) {
+  if (!existsSync(transcript)) return [];
+  return readFileSync(transcript, 'utf8').split('\n')
+    .filter((l) => / RX /.test(l)).map((l) => l.split(' ').pop());
+}
+
+// The server with a password made by its own subcommand; its log kept.
+export async function startServer(dir, devices) {
+  const file = path.join(dir, 'password');
+  const made = spawnSync(WEB, ['password', file], { input: PASSWORD + '\n' });
+  if (made.status !== 0) throw new Error(`password: ${made.stderr}`);
+  const args = ['--listen', '127.0.0.1:0', '--password-file', file];
+  devices.forEach((d) => args.push('--device', d));
+  // A small quarantine, so that resident memory shows the server's own use.
+  const env = { ...process.env, ASAN_OPTIONS: 'quarantine_size_mb=4:detect_leaks=0' };
+  const proc = spawn(WEB, args, { stdio: ['ignore', 'ignore', 'pipe'], env });
+  started.push(proc);
+  const server = { proc, log: '' };
+  proc.stderr.on('data', (chunk) => { server.log += chunk; });
+  server.url = await until(() => (server.log.match(/Listening on (\S+)/) || [])[1], 10000,
+    'the server listening');
+  return server;
+}
+
+// One request; resolves with status, headers and body, or with status 0
+// when the connection failed.
+export function request(url, { method = 'GET', headers = {}, body, from, timeoutMs = 10000 } = {}) {
+  return new Promise((resolve) => {
+    const req = http.request(url, { method, headers, localAddress: from, timeout: timeoutMs },
+      (res) => {
+        let text = '';
+        res.on('data', (c) => { text += c; });
+        res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: text }));
+        res.on('error', () => resolve({ status: 0, body: text }));
+      });
+    req.on('error', () => resolve({ status: 0 }));
+    req.on('timeout', () => { req.destroy(); resolve({ status: 0 }); });
+    if (body !== undefined) req.write(body);
+    req.end();
+  });
+}
+
+export async function login(url, from) {
+  const answer = await request(url + 'api/login', { method: 'POST', from,
+    body: JSON.stringify({ password: PASSWORD }) });
+  if (answer.status !== 204) throw new Error(`login gave ${answer.status}: ${answer.body}`);
+  return answer.headers['set-cookie'][0].split(';')[0];
+}
+
+// Whether the process holds the terminal the link leads to.
+export function holds(pid, link) {
+  const target = readlinkSync(link);
+  return readdirSync(`/proc/${pid}/fd`).some((fd) => {
+    try { return readlinkSync(`/proc/${pid}/fd/${fd}`) === target; } catch { return false; }
+  });
+}
+
+export function stopAll() {
+  for (const proc of started.splice(0)) if (proc.exitCode === null) proc.kill('SIGKILL');
+  for (const dir of folders.splice(0)) rmSync(dir, { recursive: true, force: true });
+}
+
+// "$body*hh", the checksum the XOR of the body's bytes: the oracle of what
+// the module must receive, written apart from the product's tables.
+export function sentence(body) {
+  let sum = 0;
+  for (const c of Buffer.from(body)) sum ^= c;
+  return `$${body}*${sum.toString(16).toUpperCase().padStart(2, '0')}`;
+}
