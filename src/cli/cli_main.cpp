@@ -59,10 +59,6 @@ const char OPTIONS_HELP[] =
 // The probe's lines, by what a rate gave.
 const char* const HEARD_TEXTS[] = {"nothing", "bytes, no valid message", "valid messages",
                                    "the adapter refused this rate"};
-const char ECHO_ONLY_TEXT[] = "No reply from the module: only an echo of the sentences written "
-                              "came back (a loopback, or a console with echo on).";
-const char NO_RATE_FOUND[] =
-    "%s: no NMEA or RTCM at any rate. Is the module powered, and is this its port?";
 
 // Long options without a letter.
 const int REBOOT_TIMEOUT_OPTION = 1000, UNTIL_OPTION = 1001, TIMEOUT_OPTION = 1002,
@@ -265,7 +261,7 @@ uint32_t FindRate(const char* port, ProbeResult* result) {
         return 0;
     }
     if (result->baudRate == 0) {
-        LogLine(nullptr, NO_RATE_FOUND, port);
+        LogLine(nullptr, NO_RATE_FOUND_FORMAT, port);
     }
     return result->baudRate;
 }
@@ -296,8 +292,7 @@ int Probe(const CommandLine* line) {
 }
 
 void LogInterrupted() {
-    LogLine(nullptr, "Interrupted: the module may have taken part of the script. Run the switch "
-                     "again.");
+    LogLine(nullptr, INTERRUPTED_TEXT);
 }
 
 void LogInterruptedBeforeWriting() {
@@ -310,7 +305,7 @@ int RunSwitch(const char* port, const ModeScript* script, uint32_t baud, uint32_
     EndSwitchOnInterrupt(baud == AUTO_BAUD ? LogInterruptedBeforeWriting : LogInterrupted);
     ProbeResult probed;
     if (baud == AUTO_BAUD && (baud = FindRate(port, &probed)) != 0) {
-        LogLine(nullptr, "Module found at %lu baud.", (unsigned long)baud);
+        LogLine(nullptr, MODULE_FOUND_FORMAT, (unsigned long)baud);
     }
     EndSwitchOnInterrupt(LogInterrupted);
     ReplyCheck reply;
@@ -403,7 +398,7 @@ int WatchCommand(const CommandLine* line) {
     EndSwitchOnInterrupt(LogWatchStopped);
     ProbeResult probed;
     if (baud == AUTO_BAUD && (baud = FindRate(port, &probed)) != 0) {
-        LogLine(nullptr, "Module found at %lu baud.", (unsigned long)baud);
+        LogLine(nullptr, MODULE_FOUND_FORMAT, (unsigned long)baud);
     }
     if (baud == 0) {
         LogLine(nullptr, "Failed.");

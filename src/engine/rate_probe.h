@@ -26,6 +26,11 @@ struct ProbeResult {
     int seenCount;
 };
 
+// The lines of a probe's end: the port, or the rate found.
+const char NO_RATE_FOUND_FORMAT[] =
+    "%s: no NMEA or RTCM at any rate. Is the module powered, and is this its port?";
+const char MODULE_FOUND_FORMAT[] = "Module found at %lu baud.";
+
 // Told after each rate tried.
 typedef void (*RateTried)(void* context, uint32_t baudRate, RateHeard heard);
 

@@ -16,6 +16,11 @@ struct ReplyCheck {
     bool echoed;   // a sentence of the script came back as it was written
 };
 
+// The line after a switch whose only valid messages were its own sentences:
+// they came back whole, so the rate was right.
+const char ECHO_ONLY_TEXT[] = "No reply from the module: only an echo of the sentences written "
+                              "came back (a loopback, or a console with echo on).";
+
 void StartReplyCheck(ReplyCheck* check, const ModeScript* script);
 
 // The hook: check is the ReplyCheck.

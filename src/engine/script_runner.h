@@ -15,6 +15,11 @@ const uint32_t REOPEN_RETRY_MS = 250;
 const char OPEN_FAILED_TEXT[] =
     "Open serial port failed. Check that Sonvara or serial assistants are closed";
 
+// What a front end logs when the program ends on an interrupt during a
+// switch: the sentences written so far may have been taken.
+const char INTERRUPTED_TEXT[] =
+    "Interrupted: the module may have taken part of the script. Run the switch again.";
+
 // One switch in progress, owned by its caller and passed to every call:
 // what the caller asks and what the run learns. Several may run at once,
 // each on a thread of its own.

@@ -21,12 +21,8 @@
 namespace {
 
 const uint32_t REBOOT_TIMEOUT_MS = 30000; // the terminal program's default
-const char ECHO_ONLY_TEXT[] = "No reply from the module: only an echo of the sentences written "
-                              "came back (a loopback, or a console with echo on).";
 const char NO_REPLY_FORMAT[] = "No reply from the module: is %lu its baud rate? Choose the baud "
                                "rate auto to find it.";
-const char NO_RATE_FOUND[] =
-    "%s: no NMEA or RTCM at any rate. Is the module powered, and is this its port?";
 
 // The one sink of every engine line: to the run that logged it, or to
 // standard error for a line of no run.
@@ -53,10 +49,10 @@ uint32_t FindRate(EngineRun* run, const char* portName) {
         return 0;
     }
     if (result.baudRate == 0) {
-        LogLine(run, NO_RATE_FOUND, portName);
+        LogLine(run, NO_RATE_FOUND_FORMAT, portName);
         return 0;
     }
-    LogLine(run, "Module found at %lu baud.", (unsigned long)result.baudRate);
+    LogLine(run, MODULE_FOUND_FORMAT, (unsigned long)result.baudRate);
     return result.baudRate;
 }
 
@@ -100,8 +96,7 @@ int RunSwitch(EngineRun* run, const char* portName, const ModeScript* script, ui
 }
 
 void LogInterruptedRun(EngineRun* run) {
-    LogLine(run, "Interrupted: the module may have taken part of the script. Run the switch "
-                 "again.");
+    LogLine(run, INTERRUPTED_TEXT);
 }
 
 SerialPort OpenWatch(EngineRun* run, const char* portName, uint32_t baud) {
