@@ -183,7 +183,7 @@ judge_guest() {
   verdict "8 renamed" "$why" " ($(duration "$run") ms)"
 
   judge_two "9 two-modules" two
-  judge_two "11 two-in-one-program" one
+  judge_two "10 two-in-one-program" one
 
   run="$runs/by-id.log" why=""
   grep -q ' ttyACM1=KV0001' "$run" || why="the module did not come back as ttyACM1 (see $run); "
@@ -191,7 +191,7 @@ judge_guest() {
     why+="expected Done under the by-id name, with no 'Module came back as' (see $run); "
   diff <(received "$runs/by-id.module") "$out/pty/rover.module" >"$runs/by-id.diff" ||
     why+="the module received other bytes than the rover script ($runs/by-id.diff)"
-  verdict "10 by-id" "$why" " ($(duration "$run") ms)"
+  verdict "11 by-id" "$why" " ($(duration "$run") ms)"
 }
 
 started=$(date +%s)
