@@ -36,3 +36,35 @@ set(KMS_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kavrel-mode-switch-cli)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
   ${KMS_DIST}/copyright DESTINATION ${KMS_DOCDIR})
 install(FILES ${KMS_DIST}/70-kavrel-no-modemmanager.rules DESTINATION ${KMS_DOCDIR}/examples)
+
+# The web server, where it is built, as component "web": its package takes
+# only these files (cmake --install --component web). The unit names the
+# folders this build installs to; units go where Debian 12's systemd and
+# lintian look for them, under /lib whatever the prefix.
+if(NOT TARGET kavrel-mode-switch-web)
+  return()
+endif()
+set(KMS_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH "Where the web server's systemd unit goes")
+install(TARGETS kavrel-mode-switch-web RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT web)
+configure_file(${KMS_DIST}/kavrel-mode-switch-web.8.in
+  ${CMAKE_CURRENT_BINARY_DIR}/kavrel-mode-switch-web.8 @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kavrel-mode-switch-web.8
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT web)
+configure_file(${KMS_DIST}/kavrel-mode-switch-web.service.in
+  ${CMAKE_CURRENT_BINARY_DIR}/kavrel-mode-switch-web.service @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kavrel-mode-switch-web.service
+  DESTINATION ${KMS_SYSTEMD_UNIT_DIR} COMPONENT web)
+install(FILES ${KMS_DIST}/kavrel-mode-switch-web.modules-load
+  DESTINATION lib/modules-load.d RENAME kavrel-mode-switch-web.conf COMPONENT web)
+# The password command writes its file there.
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/kavrel-mode-switch COMPONENT web)
+install(FILES ${KMS_DIST}/kavrel-mode-switch-web.default
+  DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME kavrel-mode-switch-web COMPONENT web)
+# The copyright without the note on static linking: this program links the
+# system's libraries.
+file(READ ${KMS_DIST}/copyright kms_copyright)
+string(REGEX REPLACE "Comment:\n( [^\n]*\n)*" "" kms_copyright "${kms_copyright}")
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/web/copyright "${kms_copyright}")
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+  ${CMAKE_CURRENT_BINARY_DIR}/web/copyright
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kavrel-mode-switch-web COMPONENT web)

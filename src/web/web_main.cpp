@@ -279,8 +279,9 @@ int Start(Server* server, const Options* options) {
     if (passwordFile == nullptr) {
         fprintf(stderr,
                 "kavrel-mode-switch-web: no password file: the server never serves without one.\n"
-                "Make one with: kavrel-mode-switch-web password %s\n"
-                "and start with: --password-file %s\n",
+                "Make one with: sudo kavrel-mode-switch-web password %s\n"
+                "then start the service (sudo systemctl enable --now kavrel-mode-switch-web),\n"
+                "or this program with: --password-file %s\n",
                 PASSWORD_PATH_EXAMPLE, PASSWORD_PATH_EXAMPLE);
         return EXIT_USAGE;
     }

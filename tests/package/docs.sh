@@ -40,7 +40,8 @@ check "completion after --until" "$(bash -c '
 usage_lines() { grep -E '^ +(MODE|RATE|COND) ' | tr -s ' '; }
 check "README usage against --help" "$(sed -n '/^kavrel-mode-switch-cli switch/,/^```/p' README.md | usage_lines)" \
   "$("$scratch/amd64/usr/bin/kavrel-mode-switch-cli" --help | usage_lines)"
-check "versions the README names" "$(grep -oE '[0-9]+\.[0-9]+\.[0-9]+' README.md | sort -u)" "$version"
+# Dotted numbers of three parts: an IPv4 address has four.
+check "versions the README names" "$(grep -oE '[0-9]+(\.[0-9]+)+' README.md | grep -E '^[0-9]+\.[0-9]+\.[0-9]+$' | sort -u)" "$version"
 zcat "$man" >"$scratch/man.1"
 check "log lines in the documents" "$(python3 tests/package/log_lines.py . "$scratch/man.1" | grep -v '^log lines shown')" ""
 finish

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Each package's program, as unpacked from it, prints its version and runs
 # one switch against a simulated module: natively on amd64, under qemu-user
-# on ARM (static, so it needs no -L). The three run side by side.
+# on ARM (static, so it needs no -L), armhf's on the ARMv6 processor of a
+# Raspberry Pi Zero W or Pi 1. The three run side by side.
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
-declare -A emulator=([amd64]="" [arm64]=qemu-aarch64 [armhf]=qemu-arm)
+declare -A emulator=([amd64]="" [arm64]=qemu-aarch64 [armhf]="qemu-arm -cpu arm1176")
 sims=() runs=()
 for arch in amd64 arm64 armhf; do
   unpack "$arch"

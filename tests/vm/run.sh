@@ -6,7 +6,7 @@
 # its console; this judges the reports. The switches' log lines and the bytes
 # the module received must be those of the same switch on a pseudo-terminal,
 # which the native set pins against the scripts.
-#   tests/vm/run.sh   (after the release-amd64, arm64 and armhf builds)
+#   tests/vm/run.sh   (after the release-amd64, arm64 and armv6 builds)
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.." || exit 1
 out=build/vm
@@ -208,7 +208,7 @@ guest amd64 "x86_64 -device qemu-xhci -chardev serial,id=ftdi,path=$out/ftdi.por
   build/release-amd64/tests/native/kms-multi-switch=kms-multi &
 amd64=$!
 guest arm64 "aarch64 -M virt -cpu cortex-a57" ttyAMA0 arm64 build/arm64/kavrel-mode-switch-cli=kms-arm64 \
-  build/armhf/kavrel-mode-switch-cli=kms-armhf build/arm64/tests/native/kms-multi-switch=kms-multi &
+  build/armv6/kavrel-mode-switch-cli=kms-armhf build/arm64/tests/native/kms-multi-switch=kms-multi &
 arm64=$!
 for mode in "${modes[@]}"; do reference "$mode" "$mode" & done
 reference rover-in-place rover --reboot in-place &
