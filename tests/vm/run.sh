@@ -9,6 +9,8 @@
 #   tests/vm/run.sh   (after the release-amd64, arm64 and armv6 builds)
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.." || exit 1
+# shellcheck source=tests/vm/judge.sh
+. tests/vm/judge.sh
 out=build/vm
 mkdir -p "$out"
 modes=(rover base-only survey-in)
@@ -47,8 +49,6 @@ reference() {
   received "$dir/$name.transcript" >"$dir/$name.module"
 }
 
-# What the module received: each line's ending and text, or BAD.
-received() { awk '$2 == "RX" { print $5, $6 } $2 == "BAD" { print "BAD", $0 }' "$1"; }
 
 # Splits a guest's report into $out/ARCH/NAME.{log,module}; prints the
 # kernel line.
@@ -63,15 +63,6 @@ split_report() {
     file != "" { print >>file }'
 }
 
-pass=0 fail=0
-# verdict NAME WHAT-FAILED DETAIL: one line for the scenario.
-verdict() {
-  if [ -z "$2" ]; then
-    pass=$((pass + 1)); echo "  $1: passed${3-}"
-  else
-    fail=$((fail + 1)); echo "  $1: FAILED: $2${3-}"
-  fi
-}
 
 # The log without its stamps and times, the status and duration of a run.
 lines() { grep -v '@@ status' "$1" | sed -E 's/^[0-9]+ ?//; s/^\[[0-9:]*\] //; s#  /dev/tty(ACM|USB)0  #  PORT  #'; }
@@ -127,7 +118,7 @@ judge_two() {
 }
 
 judge_guest() {
-  local arch="$1" runs="$out/$1/runs" why run gap base reopen held r
+  local arch="$1" runs="$out/$1/runs" why run gap base
   echo "[vm] $arch guest: $(split_report "$arch")"
   # Behind a bridge the module's reply to the reset sentence is read, as on
   # a pty whose module reboots in place.

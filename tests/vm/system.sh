@@ -12,6 +12,8 @@
 #   tests/vm/system.sh   (after tests/vm/run.sh and scripts/release)
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.." || exit 1
+# shellcheck source=tests/vm/judge.sh
+. tests/vm/judge.sh
 out=build/vm/system
 mkdir -p "$out"
 # The first boot takes about half a minute, the second with its scenarios
@@ -133,7 +135,6 @@ for n in 1 2; do
 done
 # The value after "@@ WHAT " in boot N's report.
 said() { sed -n "s/^@@ $2 //p" "$out/report$1" | sed -n 1p; }
-received() { awk '$2 == "RX" { print $5, $6 } $2 == "BAD" { print "BAD", $0 }' "$1"; }
 # The pty run's log lines, against a run's: the terminal program's with
 # their stamps, the web server's as JSON strings.
 lines() { sed -E 's/^\[[0-9:]*\] //; s#  (/dev/[^ ]+)  #  PORT  #' "$1"; }
@@ -142,14 +143,6 @@ web_lines() {
     sed -E 's/^\[[0-9:]*\] //; s#  (/dev/[^ ]+)  #  PORT  #'
 }
 
-pass=0 fail=0
-verdict() {
-  if [ -z "$2" ]; then
-    pass=$((pass + 1)); echo "  $1: passed${3-}"
-  else
-    fail=$((fail + 1)); echo "  $1: FAILED: $2${3-}"
-  fi
-}
 # RUN WHAT: the module received the Rover script, as on the pty.
 same_bytes() {
   diff <(received "$out/runs/$1.module") build/vm/pty/rover.module >"$out/runs/$1.diff" ||
