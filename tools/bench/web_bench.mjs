@@ -12,6 +12,9 @@ import { existsSync, readFileSync, writeFileSync } from 'node:fs';
 import http from 'node:http';
 import path from 'node:path';
 
+// The web tests' own bounded polling; nothing else of theirs.
+import { sleep, until } from '../../tests/web/harness.mjs';
+
 const [web, sim, dir] = process.argv.slice(2);
 const PASSWORD = 'bench password 1';
 const PAGES = 5;
@@ -20,18 +23,7 @@ const STREAM_BAUD = 921600;
 const SWITCH_LIMIT_MS = 40000;
 const started = [];
 
-const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
 const monotonicMs = () => Number(process.hrtime.bigint() / 1000000n);
-
-async function until(check, ms, what) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`${what}: not within ${ms} ms`);
-    await sleep(50);
-  }
-}
 
 function startModule(name, args) {
   const link = path.join(dir, name);
