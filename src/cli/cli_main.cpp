@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "cli/console.h"
-#include "cli/terminal_text.h"
+#include "engine/line_text.h"
 #include "cli/watch.h"
 #include "engine/baud_text.h"
 #include "engine/clock.h"

@@ -72,7 +72,8 @@ void ClientAddress(struct MHD_Connection* connection, char* text, size_t size) {
 }
 
 // Whether a POST comes from the server's own page: its Origin, or failing
-// that its Referer, names this server; one with neither is a script's.
+// that its Referer, names this server by a name it answers to (the Host,
+// checked before); one with neither is a script's.
 bool SameOrigin(const Server* server, struct MHD_Connection* connection) {
     const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
     const char* referer = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Referer");
@@ -80,9 +81,10 @@ bool SameOrigin(const Server* server, struct MHD_Connection* connection) {
     if (origin == nullptr && referer == nullptr) {
         return true;
     }
-    char own[300];
-    if (host == nullptr || snprintf(own, sizeof own, "%s://%s", server->tls ? "https" : "http",
-                                    host) >= (int)sizeof own) {
+    char own[HOST_NAME_LEN + 16];
+    if (!HostAllowed(&server->hostNames, host) ||
+        snprintf(own, sizeof own, "%s://%s", server->tls ? "https" : "http", host) >=
+            (int)sizeof own) {
         return false;
     }
     size_t length = strlen(own);
@@ -293,8 +295,9 @@ enum MHD_Result Switch(Server* server, struct MHD_Connection* connection, const 
     bool started = port != nullptr && StartJob(port, script, baud == UINT32_MAX ? AUTO_BAUD : baud,
                                                reason, sizeof reason);
     if (!started) {
+        unsigned status = server->stopping ? MHD_HTTP_SERVICE_UNAVAILABLE : MHD_HTTP_CONFLICT;
         pthread_mutex_unlock(&server->lock);
-        return SendError(connection, MHD_HTTP_CONFLICT, reason);
+        return SendError(connection, status, reason);
     }
     size_t length = FormatJob(port, json, sizeof server->answer);
     enum MHD_Result sent = Send(connection, MHD_HTTP_ACCEPTED, JSON_TYPE, json, length, nullptr);
@@ -353,8 +356,24 @@ enum MHD_Result ApiGet(Server* server, struct MHD_Connection* connection, const 
     return StartEventStream(server, connection, port, baud, lastId);
 }
 
+// The connection's slot at the gate, which the library keeps for us.
+GateSlot* SlotOf(struct MHD_Connection* connection) {
+    const union MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? static_cast<GateSlot*>(info->socket_context) : nullptr;
+}
+
 enum MHD_Result Route(Server* server, struct MHD_Connection* connection, const char* url,
                       const char* method, const Request* request) {
+    GateSlot* slot = SlotOf(connection);
+    if (slot != nullptr) {
+        RequestArrived(&server->gate, slot);
+    }
+    const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
+    if (!HostAllowed(&server->hostNames, host)) {
+        return SendError(connection, MHD_HTTP_MISDIRECTED_REQUEST,
+                         "This server does not answer to that name.");
+    }
     bool post = strcmp(method, "POST") == 0;
     bool api = strncmp(url, "/api/", 5) == 0;
     if (!api) {
@@ -439,8 +458,39 @@ enum MHD_Result HandleRequest(void* cls, struct MHD_Connection* connection, cons
     return Route(server, connection, url, method, request);
 }
 
-void RequestCompleted(void* /*cls*/, struct MHD_Connection* /*connection*/, void** context,
+void RequestCompleted(void* cls, struct MHD_Connection* connection, void** context,
                       enum MHD_RequestTerminationCode /*code*/) {
     free(*context);
     *context = nullptr;
+    GateSlot* slot = SlotOf(connection);
+    if (slot != nullptr) {
+        AnswerEnded(&static_cast<Server*>(cls)->gate, slot);
+    }
+}
+
+enum MHD_Result AdmitClient(void* cls, const struct sockaddr* address, socklen_t length) {
+    return AdmitConnection(&static_cast<Server*>(cls)->gate, address, length) ? MHD_YES : MHD_NO;
+}
+
+void NoteConnection(void* cls, struct MHD_Connection* connection, void** socketContext,
+                    enum MHD_ConnectionNotificationCode code) {
+    ConnectionGate* gate = &static_cast<Server*>(cls)->gate;
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        if (*socketContext != nullptr) {
+            LeaveGate(gate, static_cast<GateSlot*>(*socketContext));
+        }
+        *socketContext = nullptr;
+        return;
+    }
+    const union MHD_ConnectionInfo* fd =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    const union MHD_ConnectionInfo* client =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (fd == nullptr || client == nullptr || client->client_addr == nullptr) {
+        *socketContext = nullptr;
+        return;
+    }
+    socklen_t length = client->client_addr->sa_family == AF_INET6 ? sizeof(struct sockaddr_in6)
+                                                                  : sizeof(struct sockaddr_in);
+    *socketContext = JoinGate(gate, fd->connect_fd, client->client_addr, length);
 }

@@ -27,5 +27,11 @@ enum MHD_Result HandleRequest(void* cls, struct MHD_Connection* connection, cons
 void RequestCompleted(void* cls, struct MHD_Connection* connection, void** context,
                       enum MHD_RequestTerminationCode code);
 
+// The library's accept policy and its news of a connection's start and end:
+// each connection's slot at the server's gate; cls is the Server.
+enum MHD_Result AdmitClient(void* cls, const struct sockaddr* address, socklen_t length);
+void NoteConnection(void* cls, struct MHD_Connection* connection, void** socketContext,
+                    enum MHD_ConnectionNotificationCode code);
+
 // Adds the headers every answer carries; api ones are never cached.
 void AddCommonHeaders(struct MHD_Response* response, bool api);

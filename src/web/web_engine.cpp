@@ -13,6 +13,7 @@
 
 #include "engine/clock.h"
 #include "engine/drain.h"
+#include "engine/line_text.h"
 #include "engine/log_line.h"
 #include "engine/rate_probe.h"
 #include "engine/script_runner.h"
@@ -29,7 +30,9 @@ const char NO_REPLY_FORMAT[] = "No reply from the module: is %lu its baud rate? 
 int RouteLine(void* owner, const char* line, size_t length) {
     EngineRun* run = static_cast<EngineRun*>(owner);
     if (run == nullptr || run->took == nullptr) {
-        fwrite(line, 1, length, stderr);
+        char text[TERMINAL_LINE_LEN];
+        RecordLine(line, length, text, sizeof text);
+        fprintf(stderr, "%s\n", text); // one journal entry, whatever the line holds
         return 1;
     }
     run->took(run->context, line, length);

@@ -2,6 +2,7 @@
 // phone's browser, on the same engine as the terminal program (Linux).
 #include <errno.h>
 #include <getopt.h>
+#include <stdarg.h>
 #include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/line_text.h"
 #include "web/http_api.h"
 #include "web/password.h"
 #include "web/web_server.h"
@@ -25,28 +27,32 @@ const char PASSWORD_PATH_EXAMPLE[] = "/etc/kavrel-mode-switch/web-password";
 const int LISTENS_MAX = 4;
 const size_t TLS_FILE_MAX_BYTES = 65536;
 const size_t PATH_LEN = 4096;
-const unsigned CONNECTIONS_MAX = 64;
-const unsigned CONNECTIONS_PER_ADDRESS_MAX = 16;
-const unsigned CONNECTION_IDLE_S = 20;
+const unsigned CONNECTION_IDLE_S = 20; // once its request has come: the gate sees to the rest
 const size_t CONNECTION_MEMORY_BYTES = 32768; // a request's headers must fit
 const int LISTEN_BACKLOG = 64;
 const useconds_t STOP_DEADLINE_US = 1800000; // the program ends by then whatever still runs
 const int EXIT_USAGE = 2;
+const uint64_t LIBRARY_LOG_EVERY_MS = 1000; // a flood of malformed requests logs one line a second
+// Forward-secret key exchange only, over TLS 1.2 or 1.3.
+const char TLS_PRIORITIES[] = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-RSA:-DHE-PSK:-PSK:"
+                              "-RSA-PSK:-ECDHE-PSK:-ANON-DH:-ANON-ECDH";
 
 const char USAGE[] = "usage: kavrel-mode-switch-web [--listen ADDR:PORT]... [--device PATH]... "
                      "[--password-file FILE]\n"
-                     "                              [--tls-cert FILE --tls-key FILE]\n"
+                     "                              [--host NAME]... "
+                     "[--tls-cert FILE --tls-key FILE]\n"
                      "       kavrel-mode-switch-web password FILE\n"
                      "       kavrel-mode-switch-web -h | --help | -V | --version\n";
 
 const int LISTEN_OPTION = 1000, DEVICE_OPTION = 1001, PASSWORD_OPTION = 1002, CERT_OPTION = 1003,
-          KEY_OPTION = 1004;
+          KEY_OPTION = 1004, HOST_OPTION = 1005;
 const struct option LONG_OPTIONS[] = {
     {"listen", required_argument, nullptr, LISTEN_OPTION},
     {"device", required_argument, nullptr, DEVICE_OPTION},
     {"password-file", required_argument, nullptr, PASSWORD_OPTION},
     {"tls-cert", required_argument, nullptr, CERT_OPTION},
     {"tls-key", required_argument, nullptr, KEY_OPTION},
+    {"host", required_argument, nullptr, HOST_OPTION},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -82,6 +88,10 @@ int TakeOption(int option, char** argv, Options* options, Server* server) {
         (option == PASSWORD_OPTION ? options->passwordFile
          : option == CERT_OPTION   ? options->certFile
                                    : options->keyFile) = optarg;
+    } else if (option == HOST_OPTION) {
+        if (!AddHostName(&server->hostNames, optarg)) {
+            return UsageError("bad or too many --host: ", optarg);
+        }
     } else if (option == 'h' || option == 'V') {
         (option == 'h' ? options->help : options->version) = true;
     } else if (option == LISTEN_OPTION || option == DEVICE_OPTION) {
@@ -146,6 +156,48 @@ int ReadWholeFile(const char* path, char* text, size_t size) {
     return whole && got > 0;
 }
 
+// A private key that others may read is refused: whoever can read it can
+// pose as this board. One that systemd hands over as a credential is
+// systemd's to guard.
+bool KeyFileGuarded(const char* path) {
+    const char* credentials = getenv("CREDENTIALS_DIRECTORY");
+    size_t length = credentials != nullptr ? strlen(credentials) : 0;
+    struct stat info;
+    if ((length > 0 && strncmp(path, credentials, length) == 0 && path[length] == '/') ||
+        stat(path, &info) != 0 || (info.st_mode & (S_IRWXG | S_IRWXO)) == 0) {
+        return true; // a file that cannot be read is said so by its reading
+    }
+    fprintf(stderr,
+            "kavrel-mode-switch-web: %s may be read by others (mode %04o); make it its owner's "
+            "alone (chmod 600 %s), or hand it to the service as a credential\n",
+            path, (unsigned)(info.st_mode & 07777), path);
+    return false;
+}
+
+// The library's own messages, most about malformed requests: one line a
+// second at most, so that a flood of them cannot fill the journal.
+void LogLibraryMessage(void* cls, const char* format, va_list arguments) {
+    LibraryLog* log = static_cast<LibraryLog*>(cls);
+    uint64_t nowMs = NowMs();
+    pthread_mutex_lock(&log->lock);
+    bool due = log->loggedMs == 0 || nowMs - log->loggedMs >= LIBRARY_LOG_EVERY_MS;
+    unsigned dropped = log->dropped;
+    log->dropped = due ? 0 : log->dropped + 1;
+    log->loggedMs = due ? nowMs : log->loggedMs;
+    pthread_mutex_unlock(&log->lock);
+    if (!due) {
+        return;
+    }
+    char message[LOG_LINE_LEN];
+    vsnprintf(message, sizeof message, format, arguments);
+    char text[TERMINAL_LINE_LEN];
+    RecordLine(message, strlen(message), text, sizeof text);
+    size_t length = strlen(text);
+    length -= length >= 2 && strcmp(text + length - 2, "\\n") == 0 ? 2 : 0;
+    fprintf(stderr, "libmicrohttpd: %.*s", (int)length, text);
+    fprintf(stderr, dropped > 0 ? " (and %u more since the last)\n" : "\n", dropped);
+}
+
 // A listening socket for "ADDR:PORT" ("[::1]:8080" for IPv6); -1 when
 // refused (said).
 int OpenListener(const char* listen) {
@@ -203,6 +255,7 @@ void SayListening(int fd, bool tls) {
 struct MHD_Daemon* StartDaemon(Server* server, int fd, const TlsFiles* tls) {
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION |
                      MHD_USE_POLL | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+    static_assert(GATE_SLOTS > GATE_SERVED_MAX, "the library keeps room for the gate's spare");
     struct sockaddr_storage address;
     socklen_t length = sizeof address;
     if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&address), &length) == 0 &&
@@ -214,14 +267,16 @@ struct MHD_Daemon* StartDaemon(Server* server, int fd, const TlsFiles* tls) {
         {tls != nullptr ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0,
          tls != nullptr ? const_cast<char*>(tls->cert) : nullptr},
         {MHD_OPTION_HTTPS_MEM_KEY, 0, tls != nullptr ? const_cast<char*>(tls->key) : nullptr},
+        {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(TLS_PRIORITIES)},
         {MHD_OPTION_END, 0, nullptr},
     };
     return MHD_start_daemon(
-        flags, 0, nullptr, nullptr, HandleRequest, server, MHD_OPTION_LISTEN_SOCKET, fd,
-        MHD_OPTION_CONNECTION_LIMIT, CONNECTIONS_MAX, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        CONNECTIONS_PER_ADDRESS_MAX, MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_IDLE_S,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY_BYTES, MHD_OPTION_NOTIFY_COMPLETED,
-        RequestCompleted, server, MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_END);
+        flags, 0, AdmitClient, server, HandleRequest, server, MHD_OPTION_EXTERNAL_LOGGER,
+        LogLibraryMessage, &server->libraryLog, MHD_OPTION_LISTEN_SOCKET, fd,
+        MHD_OPTION_CONNECTION_LIMIT, (unsigned)GATE_SLOTS, MHD_OPTION_CONNECTION_TIMEOUT,
+        CONNECTION_IDLE_S, MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY_BYTES,
+        MHD_OPTION_NOTIFY_COMPLETED, RequestCompleted, server, MHD_OPTION_NOTIFY_CONNECTION,
+        NoteConnection, server, MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_END);
 }
 
 void* EndRegardless(void*) {
@@ -291,10 +346,11 @@ int Start(Server* server, const Options* options) {
     static TlsFiles tls;
     server->tls = options->certFile != nullptr;
     if (server->tls && (!ReadWholeFile(options->certFile, tls.cert, sizeof tls.cert) ||
+                        !KeyFileGuarded(options->keyFile) ||
                         !ReadWholeFile(options->keyFile, tls.key, sizeof tls.key))) {
         return 1;
     }
-    if (!StartServer(server)) {
+    if (!StartServer(server) || !StartGate(&server->gate)) {
         fprintf(stderr, "kavrel-mode-switch-web: cannot set up the server's lock\n");
         return 1;
     }
@@ -315,6 +371,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     Options options;
+    StartHostNames(&server->hostNames);
     int problem = ReadOptions(argc, argv, &options, server);
     if (problem == 0 && options.help) {
         fputs(USAGE, stdout);

@@ -4,7 +4,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "cli/terminal_text.h"
+#include "engine/line_text.h"
 #include "engine/clock.h"
 #include "web/json_body.h"
 
@@ -37,9 +37,8 @@ void AppendJobLine(void* context, const char* line, size_t length) {
     WebPort* port = static_cast<WebPort*>(context);
     WebJob* job = &port->job;
     char text[TERMINAL_LINE_LEN];
-    size_t used = TerminalLine(line, length, text, sizeof text);
-    text[used > 0 ? used - 1 : 0] = '\0'; // its own line end: each stored line is one event
-    used = strnlen(text, JOB_LINE_MAX - 1);
+    RecordLine(line, length, text, sizeof text);
+    size_t used = strnlen(text, JOB_LINE_MAX - 1);
     text[used] = '\0';
     fprintf(stderr, "%s: %s\n", port->name, text);
     if (strstr(text, ">> ") != nullptr || strcmp(Message(text), REBOOT_LINE) == 0) {
@@ -80,8 +79,7 @@ void TakeJobLine(void* context, const char* line, size_t length) {
 void TakeWatchLine(void* context, const char* line, size_t length) {
     WebPort* port = static_cast<WebPort*>(context);
     char text[TERMINAL_LINE_LEN];
-    size_t textLength = TerminalLine(line, length, text, sizeof text);
-    text[textLength > 0 ? textLength - 1 : 0] = '\0';
+    RecordLine(line, length, text, sizeof text);
     pthread_mutex_lock(&port->server->lock);
     // Joined by hand, the end cut: a line is far longer than a notice.
     char notice[NOTICE_LEN];
@@ -98,7 +96,7 @@ void TakeWatchLine(void* context, const char* line, size_t length) {
 }
 
 bool WatchWanted(const WebPort* port) {
-    return !port->server->stopping && port->job.state != JOB_RUNNING &&
+    return !port->server->stopping && !port->job.threadRunning &&
            (port->viewers > 0 || NowMs() < port->lingerUntilMs);
 }
 
@@ -212,6 +210,7 @@ void* JobThread(void* context) {
         port->baud = used; // the status goes on at the rate the switch used
     }
     ++port->jobSeq;
+    job->threadRunning = false;
     SetNotice(port, "");
     EnsureWatch(port);
     pthread_cond_broadcast(&server->changed);
@@ -221,7 +220,7 @@ void* JobThread(void* context) {
 
 // Locked: whether a port's record can be given to another port.
 bool Idle(const WebPort* port) {
-    return !port->watchRunning && port->viewers == 0 && port->job.state != JOB_RUNNING;
+    return !port->watchRunning && port->viewers == 0 && !port->job.threadRunning;
 }
 
 struct Listing {
@@ -290,7 +289,8 @@ int StartServer(Server* server) {
     pthread_condattr_destroy(&attributes);
     return pthread_mutex_init(&server->lock, nullptr) == 0 &&
            pthread_mutex_init(&server->cryptLock, nullptr) == 0 &&
-           pthread_mutex_init(&server->listLock, nullptr) == 0;
+           pthread_mutex_init(&server->listLock, nullptr) == 0 &&
+           pthread_mutex_init(&server->libraryLog.lock, nullptr) == 0;
 }
 
 void OfferPorts(const Server* server, PortOffer* offer) {
@@ -354,9 +354,13 @@ void WantWatch(WebPort* port, uint64_t untilMs, uint32_t baud) {
 
 int StartJob(WebPort* port, const ModeScript* script, uint32_t baud, char* reason, size_t size) {
     WebJob* job = &port->job;
-    if (job->state == JOB_RUNNING) {
-        snprintf(reason, size, "Port busy: a switch to %s is running on %s.",
-                 job->script->displayName, port->name);
+    if (port->server->stopping) {
+        snprintf(reason, size, "The server is stopping.");
+        return 0;
+    }
+    if (job->threadRunning) {
+        snprintf(reason, size, "Port busy: a switch to %s is %s on %s.", job->script->displayName,
+                 job->state == JOB_RUNNING ? "running" : "ending", port->name);
         return 0;
     }
     memset(job, 0, sizeof *job);
@@ -365,10 +369,12 @@ int StartJob(WebPort* port, const ModeScript* script, uint32_t baud, char* reaso
     job->autoBaud = baud == AUTO_BAUD;
     job->baud = baud;
     job->state = JOB_RUNNING;
+    job->threadRunning = true;
     job->run.took = TakeJobLine;
     job->run.context = port;
     pthread_t thread;
     if (pthread_create(&thread, nullptr, JobThread, port) != 0) {
+        job->threadRunning = false;
         job->state = JOB_FAILED;
         job->status = SWITCH_FAILED;
         snprintf(reason, size, "The server could not start the switch.");

@@ -11,6 +11,8 @@
 #include "engine/serial_line.h"
 #include "engine/status_reader.h"
 #include "engine/status_text.h"
+#include "web/connection_gate.h"
+#include "web/host_names.h"
 #include "web/sessions.h"
 #include "web/web_engine.h"
 
@@ -33,6 +35,7 @@ struct WebJob {
     bool autoBaud;
     uint32_t baud; // given, or found by the probe
     JobState state;
+    bool threadRunning; // the record is the engine's until its thread ends, interrupted or not
     int status;
     bool rebooting;
     char log[JOB_LOG_BYTES]; // the lines as the terminal prints them, each ended by '\0'
@@ -77,6 +80,13 @@ struct PortOffer {
 // The ports' answer at its longest: each name and description escaped.
 const size_t PORTS_JSON_LEN = OFFERED_MAX * (2 * (PORT_TEXT_LEN * 6 + 3) + 48) + 512;
 
+// The library's own messages, counted so that a flood logs little.
+struct LibraryLog {
+    pthread_mutex_t lock;
+    uint64_t loggedMs;
+    unsigned dropped;
+};
+
 struct Server {
     pthread_mutex_t lock;
     pthread_cond_t changed; // on the monotonic clock
@@ -85,6 +95,9 @@ struct Server {
     const char* devices[DEVICES_MAX];
     int deviceCount;
     bool tls;
+    HostNames hostNames;
+    ConnectionGate gate;
+    LibraryLog libraryLog;
     char passwordHash[256];
     pthread_mutex_t cryptLock;
     char cryptArea[CRYPT_AREA_BYTES]; // crypt_rn's work area
@@ -115,8 +128,8 @@ WebPort* FindWebPort(Server* server, const char* name);
 // one the watch has): its watch runs unless a job holds the port.
 void WantWatch(WebPort* port, uint64_t untilMs, uint32_t baud);
 
-// Locked: starts a switch, unless one runs. 1 when started; 0 with the
-// reason in reason.
+// Locked: starts a switch, unless one runs, the last one's thread is still
+// ending, or the server stops. 1 when started; 0 with the reason in reason.
 int StartJob(WebPort* port, const ModeScript* script, uint32_t baud, char* reason, size_t size);
 
 // Locked: the job as its JSON object.

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cli/terminal_text.h"
+#include "engine/line_text.h"
 #include "engine/log_format.h"
 
 namespace {
@@ -43,17 +43,25 @@ TEST(TerminalText, AModuleCannotDriveTheTerminal) {
     const struct {
         const char* line;
         const char* printed;
+        const char* record; // one journal entry, one line of the page
     } cases[] = {
-        {"[09:05:07] Done: Rover mode\r\n", "[09:05:07] Done: Rover mode\n"},
-        {"[09:05:07] << $PZVKACK*0F\r\n\r\n", "[09:05:07] << $PZVKACK*0F\n\n"},
-        {"[09:05:07] << a\r\nb\rc\nd\te\r\n", "[09:05:07] << a\nb\nc\nd\te\n"},
+        {"[09:05:07] Done: Rover mode\r\n", "[09:05:07] Done: Rover mode\n",
+         "[09:05:07] Done: Rover mode"},
+        {"[09:05:07] << OK\r\n[07:00:00] Done: Rover mode.\r\n\r\n",
+         "[09:05:07] << OK\n[07:00:00] Done: Rover mode.\n\n",
+         "[09:05:07] << OK\\r\\n[07:00:00] Done: Rover mode.\\r\\n"},
+        {"[09:05:07] << a\r\nb\rc\nd\te\r\n", "[09:05:07] << a\nb\nc\nd\te\n",
+         "[09:05:07] << a\\r\\nb\\rc\\nd\te"},
         {"[09:05:07] << \x1b[2J\x07\x9b\x7f\xff\r\n",
-         "[09:05:07] << \\x1B[2J\\x07\\x9B\\x7F\\xFF\n"},
+         "[09:05:07] << \\x1B[2J\\x07\\x9B\\x7F\\xFF\n",
+         "[09:05:07] << \\x1B[2J\\x07\\x9B\\x7F\\xFF"},
     };
     for (const auto& c : cases) {
         char out[TERMINAL_LINE_LEN];
         size_t length = TerminalLine(c.line, strlen(c.line), out, sizeof out);
         EXPECT_EQ(std::string(out, length), c.printed) << "line '" << c.line << "'";
+        length = RecordLine(c.line, strlen(c.line), out, sizeof out);
+        EXPECT_EQ(std::string(out, length), c.record) << "record of '" << c.line << "'";
     }
     // The longest line, every byte escaped, fits whole.
     std::string worst(LOG_LINE_LEN - 3, '\x01');

@@ -14,7 +14,7 @@
 #include <string.h>
 
 #include "cli/console.h"
-#include "cli/terminal_text.h"
+#include "engine/line_text.h"
 #include "engine/clock.h"
 #include "engine/log_line.h"
 #include "engine/mode_scripts.h"

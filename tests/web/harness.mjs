@@ -50,12 +50,13 @@ export function received(transcript) {
 }
 
 // The server with a password made by its own subcommand; its log kept.
-export async function startServer(dir, devices) {
+export async function startServer(dir, devices, extra = []) {
   const file = path.join(dir, 'password');
   const made = spawnSync(WEB, ['password', file], { input: PASSWORD + '\n' });
   if (made.status !== 0) throw new Error(`password: ${made.stderr}`);
   const args = ['--listen', '127.0.0.1:0', '--password-file', file];
   devices.forEach((d) => args.push('--device', d));
+  args.push(...extra);
   // A small quarantine, so that resident memory shows the server's own use.
   const env = { ...process.env, ASAN_OPTIONS: 'quarantine_size_mb=4:detect_leaks=0' };
   const proc = spawn(WEB, args, { stdio: ['ignore', 'ignore', 'pipe'], env });
