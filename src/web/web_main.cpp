@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "web/client_address.h"
 #include "web/http_api.h"
 #include "web/password.h"
 #include "web/web_server.h"
@@ -36,17 +37,20 @@ const int EXIT_USAGE = 2;
 const char USAGE[] = "usage: kavrel-mode-switch-web [--listen ADDR:PORT]... [--device PATH]... "
                      "[--password-file FILE]\n"
                      "                              [--tls-cert FILE --tls-key FILE]\n"
+                     "                              [--trust-proxy ADDR]...\n"
                      "       kavrel-mode-switch-web password FILE\n"
                      "       kavrel-mode-switch-web -h | --help | -V | --version\n";
 
 const int LISTEN_OPTION = 1000, DEVICE_OPTION = 1001, PASSWORD_OPTION = 1002, CERT_OPTION = 1003,
           KEY_OPTION = 1004;
+const int PROXY_OPTION = 1020;
 const struct option LONG_OPTIONS[] = {
     {"listen", required_argument, nullptr, LISTEN_OPTION},
     {"device", required_argument, nullptr, DEVICE_OPTION},
     {"password-file", required_argument, nullptr, PASSWORD_OPTION},
     {"tls-cert", required_argument, nullptr, CERT_OPTION},
     {"tls-key", required_argument, nullptr, KEY_OPTION},
+    {"trust-proxy", required_argument, nullptr, PROXY_OPTION},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -71,6 +75,17 @@ int UsageError(const char* problem, const char* what) {
     return EXIT_USAGE;
 }
 
+// A proxy whose X-Forwarded-For is believed: a numeric address, as each
+// connection's is, so that no name lookup stands between the two.
+int TakeProxy(const char* text, TrustedProxies* proxies) {
+    if (proxies->count == TRUSTED_PROXIES_MAX ||
+        !ParseNumericAddress(text, strlen(text), &proxies->addresses[proxies->count])) {
+        return UsageError("bad or too many --trust-proxy (a numeric address): ", text);
+    }
+    ++proxies->count;
+    return 0;
+}
+
 // Takes one option; 0, or the usage error's status.
 int TakeOption(int option, char** argv, Options* options, Server* server) {
     if (option == LISTEN_OPTION && options->listenCount < LISTENS_MAX) {
@@ -82,6 +97,8 @@ int TakeOption(int option, char** argv, Options* options, Server* server) {
         (option == PASSWORD_OPTION ? options->passwordFile
          : option == CERT_OPTION   ? options->certFile
                                    : options->keyFile) = optarg;
+    } else if (option == PROXY_OPTION) {
+        return TakeProxy(optarg, &server->proxies);
     } else if (option == 'h' || option == 'V') {
         (option == 'h' ? options->help : options->version) = true;
     } else if (option == LISTEN_OPTION || option == DEVICE_OPTION) {

@@ -85,6 +85,7 @@ struct Server {
     const char* devices[DEVICES_MAX];
     int deviceCount;
     bool tls;
+    TrustedProxies proxies;
     char passwordHash[256];
     pthread_mutex_t cryptLock;
     char cryptArea[CRYPT_AREA_BYTES]; // crypt_rn's work area
