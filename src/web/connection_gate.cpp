@@ -1,31 +1,11 @@
 #include "web/connection_gate.h"
 
-#include <netinet/in.h>
 #include <string.h>
 #include <time.h>
 
 #include "web/sessions.h"
 
 namespace {
-
-// The address's group: an IPv4 address (also when mapped into IPv6), or
-// the /64 an IPv6 host can choose its addresses from.
-void GroupOf(const struct sockaddr* address, socklen_t length, unsigned char* group) {
-    memset(group, 0, GROUP_BYTES);
-    if (address == nullptr) {
-        return;
-    }
-    if (address->sa_family == AF_INET && length >= (socklen_t)sizeof(struct sockaddr_in)) {
-        const struct sockaddr_in* v4 = reinterpret_cast<const struct sockaddr_in*>(address);
-        group[0] = 4;
-        memcpy(group + 1, &v4->sin_addr, 4);
-    } else if (address->sa_family == AF_INET6 && length >= (socklen_t)sizeof(struct sockaddr_in6)) {
-        const struct sockaddr_in6* v6 = reinterpret_cast<const struct sockaddr_in6*>(address);
-        bool mapped = IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr);
-        group[0] = mapped ? 4 : 6;
-        memcpy(group + 1, v6->sin6_addr.s6_addr + (mapped ? 12 : 0), mapped ? 4 : 8);
-    }
-}
 
 // Locked: shuts the connection down; the library sees its end at once and
 // lets it go, which frees the slot.
@@ -88,7 +68,8 @@ GateSlot* LongestWaiting(ConnectionGate* gate) {
 
 } // namespace
 
-int StartGate(ConnectionGate* gate) {
+int StartGate(ConnectionGate* gate, const TrustedProxies* proxies) {
+    gate->proxies = proxies;
     pthread_condattr_t attributes;
     if (pthread_condattr_init(&attributes) != 0) {
         return 0;
@@ -112,18 +93,21 @@ void StopGate(ConnectionGate* gate) {
     pthread_mutex_unlock(&gate->lock);
 }
 
-bool AdmitConnection(ConnectionGate* gate, const struct sockaddr* address, socklen_t length) {
-    unsigned char group[GROUP_BYTES];
-    GroupOf(address, length, group);
+bool AdmitConnection(ConnectionGate* gate, const struct sockaddr* address) {
+    char client[CLIENT_KEY_LEN];
+    ClientAddressKey(address, client, sizeof client);
+    bool proxy = IsTrustedProxy(gate->proxies, address);
     pthread_mutex_lock(&gate->lock);
     CloseOverdue(gate, NowMs());
-    int served = 0, fromGroup = 0;
+    int served = 0, fromClient = 0;
     for (const GateSlot& slot : gate->slots) {
-        served += slot.used && !slot.closing ? 1 : 0;
-        fromGroup += slot.used && !slot.closing && memcmp(slot.group, group, GROUP_BYTES) == 0;
+        bool live = slot.used && !slot.closing;
+        served += live ? 1 : 0;
+        fromClient += live && !proxy && strcmp(slot.client, client) == 0 ? 1 : 0;
     }
     GateSlot* room = served >= GATE_SERVED_MAX ? LongestWaiting(gate) : nullptr;
-    bool admitted = fromGroup < GATE_PER_GROUP_MAX && (served < GATE_SERVED_MAX || room != nullptr);
+    bool admitted =
+        fromClient < GATE_PER_CLIENT_MAX && (served < GATE_SERVED_MAX || room != nullptr);
     if (admitted && room != nullptr) {
         Shut(room);
     }
@@ -131,7 +115,7 @@ bool AdmitConnection(ConnectionGate* gate, const struct sockaddr* address, sockl
     return admitted;
 }
 
-GateSlot* JoinGate(ConnectionGate* gate, int fd, const struct sockaddr* address, socklen_t length) {
+GateSlot* JoinGate(ConnectionGate* gate, int fd, const struct sockaddr* address) {
     pthread_mutex_lock(&gate->lock);
     GateSlot* taken = nullptr;
     for (GateSlot& slot : gate->slots) {
@@ -144,7 +128,7 @@ GateSlot* JoinGate(ConnectionGate* gate, int fd, const struct sockaddr* address,
         memset(taken, 0, sizeof *taken);
         taken->used = true;
         taken->fd = fd;
-        GroupOf(address, length, taken->group);
+        ClientAddressKey(address, taken->client, sizeof taken->client);
         taken->waitingSinceMs = NowMs();
         pthread_cond_broadcast(&gate->changed);
     } else {

@@ -12,18 +12,19 @@
 #include <stdint.h>
 #include <sys/socket.h>
 
-const int GATE_SERVED_MAX = 64;    // connections served at once
-const int GATE_PER_GROUP_MAX = 16; // from one address (IPv6: one /64)
-const int GATE_SPARE = 16;         // closed, but not yet let go by the library
+#include "web/client_address.h"
+
+const int GATE_SERVED_MAX = 64;     // connections served at once
+const int GATE_PER_CLIENT_MAX = 16; // from one client's address (IPv6: one /64)
+const int GATE_SPARE = 16;          // closed, but not yet let go by the library
 const int GATE_SLOTS = GATE_SERVED_MAX + GATE_SPARE;
 const uint64_t HEAD_DEADLINE_MS = 10000;
-const size_t GROUP_BYTES = 9; // the family, then an IPv4 address or an IPv6 /64
 
 struct GateSlot {
     bool used;
     bool closing; // shut down here, not counted any more
     int fd;
-    unsigned char group[GROUP_BYTES];
+    char client[CLIENT_KEY_LEN];
     uint64_t waitingSinceMs; // 0 while a request is being answered
 };
 
@@ -31,21 +32,23 @@ struct ConnectionGate {
     pthread_mutex_t lock;
     pthread_cond_t changed; // on the monotonic clock: a deadline moved
     bool stopping;
+    const TrustedProxies* proxies; // their connections are many clients'
     GateSlot slots[GATE_SLOTS];
 };
 
 // Sets up the gate and the thread that closes connections past their
-// deadline. 0 when it could not.
-int StartGate(ConnectionGate* gate);
+// deadline; a trusted proxy's connections are not limited as one client's.
+// 0 when it could not.
+int StartGate(ConnectionGate* gate, const TrustedProxies* proxies);
 void StopGate(ConnectionGate* gate);
 
 // Whether a connection from the address may come in now; makes room when
 // the slots are full. The library's accept policy.
-bool AdmitConnection(ConnectionGate* gate, const struct sockaddr* address, socklen_t length);
+bool AdmitConnection(ConnectionGate* gate, const struct sockaddr* address);
 
 // The accepted connection's slot; null when there is none, and the
 // connection is then shut down.
-GateSlot* JoinGate(ConnectionGate* gate, int fd, const struct sockaddr* address, socklen_t length);
+GateSlot* JoinGate(ConnectionGate* gate, int fd, const struct sockaddr* address);
 void LeaveGate(ConnectionGate* gate, GateSlot* slot);
 
 // A whole request has arrived: the connection is no longer waiting. Its

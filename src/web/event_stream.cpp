@@ -104,7 +104,7 @@ ssize_t AwaitEvent(EventStream* stream) {
         uint64_t nowMs = NowMs();
         if (nowMs - stream->checkedMs >= SESSION_CHECK_MS) {
             stream->checkedMs = nowMs;
-            if (!UseSession(&server->access, stream->cookie, nowMs)) {
+            if (!SessionLive(&server->access, stream->cookie, nowMs)) {
                 return MHD_CONTENT_READER_END_OF_STREAM;
             }
         }

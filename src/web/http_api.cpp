@@ -1,11 +1,12 @@
 #include "web/http_api.h"
 
-#include <netdb.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include "engine/baud_text.h"
+#include "web/client_address.h"
 #include "web/event_stream.h"
 #include "web/json_body.h"
 #include "web/password.h"
@@ -58,22 +59,50 @@ enum MHD_Result SendError(struct MHD_Connection* connection, unsigned status, co
     return Send(connection, status, JSON_TYPE, json, used, nullptr);
 }
 
-// The client's address as text, for the login's throttle.
-void ClientAddress(struct MHD_Connection* connection, char* text, size_t size) {
+// Keeps the last X-Forwarded-For line: a proxy that adds a line of its own
+// leaves the client's lines before it.
+enum MHD_Result KeepForwarded(void* cls, enum MHD_ValueKind /*kind*/, const char* key,
+                              const char* value) {
+    if (strcasecmp(key, "X-Forwarded-For") == 0) {
+        *static_cast<const char**>(cls) = value;
+    }
+    return MHD_YES;
+}
+
+// The client's address as the login's throttle counts it: the
+// connection's, or the one a trusted proxy forwarded.
+void ClientAddress(const Server* server, struct MHD_Connection* connection, char* key,
+                   size_t size) {
     const union MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    snprintf(text, size, "?");
-    if (info == nullptr || info->client_addr == nullptr) {
-        return;
+    const struct sockaddr* address = info != nullptr ? info->client_addr : nullptr;
+    struct sockaddr_storage forwarded;
+    const char* header = nullptr;
+    if (address != nullptr && IsTrustedProxy(&server->proxies, address)) {
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, KeepForwarded, &header);
+        if (LastForwardedAddress(header, &forwarded)) {
+            address = reinterpret_cast<const struct sockaddr*>(&forwarded);
+        }
     }
-    socklen_t length = info->client_addr->sa_family == AF_INET6 ? sizeof(struct sockaddr_in6)
-                                                                : sizeof(struct sockaddr_in);
-    getnameinfo(info->client_addr, length, text, (socklen_t)size, nullptr, 0, NI_NUMERICHOST);
+    ClientAddressKey(address, key, size);
+}
+
+// Whether text is scheme://host exactly, or, for a Referer, followed by a
+// path.
+bool NamesServer(const char* text, const char* scheme, const char* host, bool referer) {
+    size_t schemeLength = strlen(scheme), hostLength = strlen(host);
+    if (strncmp(text, scheme, schemeLength) != 0 || strncmp(text + schemeLength, "://", 3) != 0 ||
+        strncmp(text + schemeLength + 3, host, hostLength) != 0) {
+        return false;
+    }
+    char after = text[schemeLength + 3 + hostLength];
+    return referer ? after == '/' : after == '\0';
 }
 
 // Whether a POST comes from the server's own page: its Origin, or failing
-// that its Referer, names this server by a name it answers to (the Host,
-// checked before); one with neither is a script's.
+// that its Referer, names this server by a name it answers to; one with
+// neither is a script's. A trusted proxy may serve the page over HTTPS
+// while it talks plain HTTP to the server.
 bool SameOrigin(const Server* server, struct MHD_Connection* connection) {
     const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
     const char* referer = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Referer");
@@ -81,17 +110,16 @@ bool SameOrigin(const Server* server, struct MHD_Connection* connection) {
     if (origin == nullptr && referer == nullptr) {
         return true;
     }
-    char own[HOST_NAME_LEN + 16];
-    if (!HostAllowed(&server->hostNames, host) ||
-        snprintf(own, sizeof own, "%s://%s", server->tls ? "https" : "http", host) >=
-            (int)sizeof own) {
+    if (!HostAllowed(&server->hostNames, host)) {
         return false;
     }
-    size_t length = strlen(own);
-    if (origin != nullptr) {
-        return strcmp(origin, own) == 0;
-    }
-    return strncmp(referer, own, length) == 0 && referer[length] == '/';
+    const union MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    bool viaProxy = info != nullptr && info->client_addr != nullptr &&
+                    IsTrustedProxy(&server->proxies, info->client_addr);
+    const char* text = origin != nullptr ? origin : referer;
+    return NamesServer(text, server->tls ? "https" : "http", host, origin == nullptr) ||
+           (viaProxy && NamesServer(text, "https", host, origin == nullptr));
 }
 
 bool HasSession(Server* server, struct MHD_Connection* connection) {
@@ -115,30 +143,45 @@ int ReadBody(const Request* request, JsonBody* body, const char* const* keys, in
     return known == body->count ? 1 : 0;
 }
 
-// The password checked for the address: 204 with a new session's token,
-// 401 or 429. The try counts as a failure until the password proves right,
-// so that logins sent at once cannot all pass the throttle.
-unsigned TryPassword(Server* server, const char* address, const char* password, char* token) {
-    pthread_mutex_lock(&server->lock);
-    uint64_t triedMs = NowMs();
-    bool blocked = LoginBlocked(&server->access, address, triedMs);
-    if (!blocked) {
-        NoteLoginFailure(&server->access, address, triedMs);
+// A login refused unchecked: 429, why in reason; the log hears of an
+// address's refusals once a block, not once a request.
+unsigned Refuse(const LoginTry* attempt, char* reason, size_t size) {
+    bool blocked = attempt->check == LOGIN_BLOCKED;
+    if (attempt->sayRefused) {
+        fprintf(stderr, "Logins from %s refused: %s\n", attempt->address,
+                blocked ? "too many wrong passwords" : "too many password checks at once");
     }
-    pthread_mutex_unlock(&server->lock);
     if (blocked) {
-        return MHD_HTTP_TOO_MANY_REQUESTS;
+        snprintf(reason, size, "Too many wrong passwords: try again in %llu s.",
+                 (unsigned long long)((attempt->waitMs + 999) / 1000));
+    } else {
+        snprintf(reason, size, "Too many logins at once: try again in a few seconds.");
+    }
+    return MHD_HTTP_TOO_MANY_REQUESTS;
+}
+
+// The password checked for the address as the throttle allows: 204 with a
+// new session's token, 401, or 429 with why in reason.
+unsigned TryPassword(Server* server, const char* address, const char* password, char* token,
+                     char* reason, size_t size) {
+    LoginTry attempt;
+    pthread_mutex_lock(&server->lock);
+    BeginLogin(&server->access, address, NowMs(), &attempt);
+    pthread_mutex_unlock(&server->lock);
+    if (attempt.check == LOGIN_BLOCKED || attempt.check == LOGIN_BUSY) {
+        return Refuse(&attempt, reason, size);
     }
     pthread_mutex_lock(&server->cryptLock);
     bool right = PasswordMatches(server->passwordHash, password, server->cryptArea,
                                  sizeof server->cryptArea);
     pthread_mutex_unlock(&server->cryptLock);
     pthread_mutex_lock(&server->lock);
-    if (right) {
-        ForgetLoginFailure(&server->access, address, triedMs);
-    }
+    EndLogin(&server->access, &attempt, right, NowMs());
     int opened = right && OpenSession(&server->access, NowMs(), token);
     pthread_mutex_unlock(&server->lock);
+    if (!right) {
+        fprintf(stderr, "Wrong password from %s\n", address);
+    }
     return opened ? MHD_HTTP_NO_CONTENT : MHD_HTTP_UNAUTHORIZED;
 }
 
@@ -152,15 +195,14 @@ enum MHD_Result Login(Server* server, struct MHD_Connection* connection, const R
     if (password == nullptr || password->kind != JSON_STRING) {
         return SendError(connection, MHD_HTTP_BAD_REQUEST, "The body must be {\"password\": ...}.");
     }
-    char address[ADDRESS_TEXT_LEN];
-    ClientAddress(connection, address, sizeof address);
+    char address[CLIENT_KEY_LEN];
+    ClientAddress(server, connection, address, sizeof address);
     char token[SESSION_TEXT_LEN];
-    unsigned status = TryPassword(server, address, password->text, token);
+    char reason[128];
+    unsigned status = TryPassword(server, address, password->text, token, reason, sizeof reason);
     if (status != MHD_HTTP_NO_CONTENT) {
         return SendError(connection, status,
-                         status == MHD_HTTP_TOO_MANY_REQUESTS
-                             ? "Too many wrong passwords: wait a minute."
-                             : "Wrong password.");
+                         status == MHD_HTTP_TOO_MANY_REQUESTS ? reason : "Wrong password.");
     }
     char cookie[160];
     snprintf(cookie, sizeof cookie, "%s=%s; Path=/; HttpOnly; SameSite=Strict%s", COOKIE_NAME,
@@ -468,8 +510,8 @@ void RequestCompleted(void* cls, struct MHD_Connection* connection, void** conte
     }
 }
 
-enum MHD_Result AdmitClient(void* cls, const struct sockaddr* address, socklen_t length) {
-    return AdmitConnection(&static_cast<Server*>(cls)->gate, address, length) ? MHD_YES : MHD_NO;
+enum MHD_Result AdmitClient(void* cls, const struct sockaddr* address, socklen_t /*length*/) {
+    return AdmitConnection(&static_cast<Server*>(cls)->gate, address) ? MHD_YES : MHD_NO;
 }
 
 void NoteConnection(void* cls, struct MHD_Connection* connection, void** socketContext,
@@ -490,7 +532,5 @@ void NoteConnection(void* cls, struct MHD_Connection* connection, void** socketC
         *socketContext = nullptr;
         return;
     }
-    socklen_t length = client->client_addr->sa_family == AF_INET6 ? sizeof(struct sockaddr_in6)
-                                                                  : sizeof(struct sockaddr_in);
-    *socketContext = JoinGate(gate, fd->connect_fd, client->client_addr, length);
+    *socketContext = JoinGate(gate, fd->connect_fd, client->client_addr);
 }

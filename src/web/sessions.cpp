@@ -20,12 +20,16 @@ bool SameToken(const char* a, const char* b) {
     return differ == 0;
 }
 
+bool Expired(const Session& session, uint64_t nowMs) {
+    return nowMs - session.usedMs >= SESSION_IDLE_MS || nowMs - session.openedMs >= SESSION_LIFE_MS;
+}
+
 Session* FindSession(AccessTables* tables, const char* cookie, uint64_t nowMs) {
     if (cookie == nullptr || strlen(cookie) != SESSION_TEXT_LEN - 1) {
         return nullptr;
     }
     for (Session& session : tables->sessions) {
-        if (session.token[0] != '\0' && nowMs - session.usedMs >= SESSION_IDLE_MS) {
+        if (session.token[0] != '\0' && Expired(session, nowMs)) {
             session.token[0] = '\0';
         }
         if (session.token[0] != '\0' && SameToken(session.token, cookie)) {
@@ -33,6 +37,17 @@ Session* FindSession(AccessTables* tables, const char* cookie, uint64_t nowMs) {
         }
     }
     return nullptr;
+}
+
+bool Blocked(const LoginAddress* entry, uint64_t nowMs) {
+    return nowMs < entry->blockedUntilMs;
+}
+
+// Whether the address has a wrong password on record: a clean one is
+// always checked, so that the owner is never refused for others' guesses.
+bool HasFailed(const LoginAddress* entry, uint64_t nowMs) {
+    return Blocked(entry, nowMs) ||
+           (entry->failed > 0 && nowMs - entry->failedMs[entry->failed - 1] < LOGIN_WINDOW_MS);
 }
 
 LoginAddress* FindAddress(AccessTables* tables, const char* address) {
@@ -44,22 +59,80 @@ LoginAddress* FindAddress(AccessTables* tables, const char* address) {
     return nullptr;
 }
 
-// A slot for a new address: a free one, else the one whose last failure is
-// oldest.
-LoginAddress* MakeAddress(AccessTables* tables, const char* address) {
-    LoginAddress* chosen = &tables->logins[0];
+// The address's entry. A new address takes a free slot, else the one of
+// an address not blocked whose last failure is oldest; a blocked one is
+// never given up, lest a guesser clear its own block by failing from
+// other addresses. With every slot blocked, the shared entry.
+LoginAddress* EntryFor(AccessTables* tables, const char* address, uint64_t nowMs, bool* shared) {
+    *shared = false;
+    LoginAddress* chosen = FindAddress(tables, address);
+    if (chosen != nullptr) {
+        return chosen;
+    }
     for (LoginAddress& entry : tables->logins) {
         if (entry.address[0] == '\0') {
             chosen = &entry;
             break;
         }
-        if (entry.failedMs[entry.failed - 1] < chosen->failedMs[chosen->failed - 1]) {
+        if (!Blocked(&entry, nowMs) &&
+            (chosen == nullptr ||
+             entry.failedMs[entry.failed - 1] < chosen->failedMs[chosen->failed - 1])) {
             chosen = &entry;
         }
+    }
+    if (chosen == nullptr) {
+        *shared = true;
+        return &tables->shared;
     }
     memset(chosen, 0, sizeof *chosen);
     snprintf(chosen->address, sizeof chosen->address, "%s", address);
     return chosen;
+}
+
+// Takes one of the server's checks; false when they are spent for now.
+bool TakeCheck(AccessTables* tables, uint64_t nowMs) {
+    uint64_t from = tables->checksFullMs > nowMs ? tables->checksFullMs : nowMs;
+    if (from + LOGIN_CHECK_EVERY_MS > nowMs + LOGIN_CHECKS_BURST * LOGIN_CHECK_EVERY_MS) {
+        return false;
+    }
+    tables->checksFullMs = from + LOGIN_CHECK_EVERY_MS;
+    return true;
+}
+
+// Blocks the address from now, or blocks it longer.
+void Block(LoginAddress* entry, uint64_t nowMs) {
+    if (!Blocked(entry, nowMs)) {
+        entry->refusalSaid = false;
+        entry->nextTryMs = nowMs + LOGIN_BLOCKED_TRY_MS;
+    }
+    entry->blockedUntilMs = nowMs + LOGIN_BLOCKED_MS;
+}
+
+void NoteFailure(LoginAddress* entry, uint64_t nowMs) {
+    if (entry->failed == LOGIN_FAILURES_MAX) {
+        memmove(entry->failedMs, entry->failedMs + 1,
+                (LOGIN_FAILURES_MAX - 1) * sizeof entry->failedMs[0]);
+        --entry->failed;
+    }
+    entry->failedMs[entry->failed++] = nowMs;
+    if (entry->failed == LOGIN_FAILURES_MAX && nowMs - entry->failedMs[0] < LOGIN_WINDOW_MS) {
+        Block(entry, nowMs);
+    }
+}
+
+void ForgetFailure(LoginAddress* entry, uint64_t failedMs) {
+    for (int i = entry->failed - 1; i >= 0; --i) {
+        if (entry->failedMs[i] == failedMs) {
+            memmove(entry->failedMs + i, entry->failedMs + i + 1,
+                    (size_t)(entry->failed - i - 1) * sizeof entry->failedMs[0]);
+            --entry->failed;
+            entry->blockedUntilMs = 0; // a block needs the full count, which is now one short
+            break;
+        }
+    }
+    if (entry->failed == 0) {
+        memset(entry, 0, sizeof *entry); // a slot in use always has a failure to age by
+    }
 }
 
 } // namespace
@@ -77,7 +150,7 @@ int OpenSession(AccessTables* tables, uint64_t nowMs, char* token) {
     }
     Session* chosen = &tables->sessions[0];
     for (Session& session : tables->sessions) {
-        if (session.token[0] == '\0' || nowMs - session.usedMs >= SESSION_IDLE_MS) {
+        if (session.token[0] == '\0' || Expired(session, nowMs)) {
             chosen = &session;
             break;
         }
@@ -87,6 +160,7 @@ int OpenSession(AccessTables* tables, uint64_t nowMs, char* token) {
         snprintf(chosen->token + 2 * i, 3, "%02x", random[i]);
     }
     chosen->usedMs = nowMs;
+    chosen->openedMs = nowMs;
     memcpy(token, chosen->token, SESSION_TEXT_LEN);
     return 1;
 }
@@ -99,6 +173,10 @@ bool UseSession(AccessTables* tables, const char* cookie, uint64_t nowMs) {
     return session != nullptr;
 }
 
+bool SessionLive(AccessTables* tables, const char* cookie, uint64_t nowMs) {
+    return FindSession(tables, cookie, nowMs) != nullptr;
+}
+
 void CloseSession(AccessTables* tables, const char* cookie) {
     Session* session = FindSession(tables, cookie, NowMs());
     if (session != nullptr) {
@@ -106,46 +184,39 @@ void CloseSession(AccessTables* tables, const char* cookie) {
     }
 }
 
-bool LoginBlocked(const AccessTables* tables, const char* address, uint64_t nowMs) {
-    for (const LoginAddress& entry : tables->logins) {
-        if (entry.address[0] != '\0' && strcmp(entry.address, address) == 0) {
-            return nowMs < entry.blockedUntilMs;
-        }
+void BeginLogin(AccessTables* tables, const char* address, uint64_t nowMs, LoginTry* attempt) {
+    memset(attempt, 0, sizeof *attempt);
+    snprintf(attempt->address, sizeof attempt->address, "%s", address);
+    attempt->triedMs = nowMs;
+    LoginAddress* entry = EntryFor(tables, address, nowMs, &attempt->shared);
+    if (Blocked(entry, nowMs) && nowMs < entry->nextTryMs) {
+        attempt->check = LOGIN_BLOCKED;
+        attempt->waitMs = entry->nextTryMs - nowMs;
+    } else if (Blocked(entry, nowMs)) {
+        attempt->check = TakeCheck(tables, nowMs) ? LOGIN_BLOCKED_CHECK : LOGIN_BUSY;
+        entry->nextTryMs =
+            attempt->check == LOGIN_BLOCKED_CHECK ? nowMs + LOGIN_BLOCKED_TRY_MS : entry->nextTryMs;
+    } else if (HasFailed(entry, nowMs) && !TakeCheck(tables, nowMs)) {
+        attempt->check = LOGIN_BUSY; // a clean address's check is never refused, nor counted
+    } else {
+        attempt->check = LOGIN_CHECKED;
+        NoteFailure(entry, nowMs);
     }
-    return false;
+    if (attempt->check == LOGIN_BLOCKED || attempt->check == LOGIN_BUSY) {
+        attempt->sayRefused = !entry->refusalSaid;
+        entry->refusalSaid = true;
+    }
 }
 
-void NoteLoginFailure(AccessTables* tables, const char* address, uint64_t nowMs) {
-    LoginAddress* entry = FindAddress(tables, address);
-    if (entry == nullptr) {
-        entry = MakeAddress(tables, address);
-    }
-    if (entry->failed == LOGIN_FAILURES_MAX) {
-        memmove(entry->failedMs, entry->failedMs + 1,
-                (LOGIN_FAILURES_MAX - 1) * sizeof entry->failedMs[0]);
-        --entry->failed;
-    }
-    entry->failedMs[entry->failed++] = nowMs;
-    if (entry->failed == LOGIN_FAILURES_MAX && nowMs - entry->failedMs[0] < LOGIN_WINDOW_MS) {
-        entry->blockedUntilMs = nowMs + LOGIN_BLOCKED_MS;
-    }
-}
-
-void ForgetLoginFailure(AccessTables* tables, const char* address, uint64_t failedMs) {
-    LoginAddress* entry = FindAddress(tables, address);
+void EndLogin(AccessTables* tables, const LoginTry* attempt, bool right, uint64_t nowMs) {
+    LoginAddress* entry = attempt->shared ? &tables->shared : FindAddress(tables, attempt->address);
     if (entry == nullptr) {
         return; // its slot went to another address meanwhile
     }
-    for (int i = entry->failed - 1; i >= 0; --i) {
-        if (entry->failedMs[i] == failedMs) {
-            memmove(entry->failedMs + i, entry->failedMs + i + 1,
-                    (size_t)(entry->failed - i - 1) * sizeof entry->failedMs[0]);
-            --entry->failed;
-            entry->blockedUntilMs = 0; // a block needs the full count, which is now one short
-            break;
-        }
-    }
-    if (entry->failed == 0) {
-        memset(entry, 0, sizeof *entry); // a slot in use always has a failure to age by
+    if (attempt->check == LOGIN_CHECKED && right) {
+        ForgetFailure(entry, attempt->triedMs);
+    } else if (attempt->check == LOGIN_BLOCKED_CHECK && !right) {
+        NoteFailure(entry, nowMs);
+        Block(entry, nowMs);
     }
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "engine/line_text.h"
+#include "web/client_address.h"
 #include "web/http_api.h"
 #include "web/password.h"
 #include "web/web_server.h"
@@ -39,13 +40,13 @@ const char TLS_PRIORITIES[] = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-RSA:-
 
 const char USAGE[] = "usage: kavrel-mode-switch-web [--listen ADDR:PORT]... [--device PATH]... "
                      "[--password-file FILE]\n"
-                     "                              [--host NAME]... "
-                     "[--tls-cert FILE --tls-key FILE]\n"
+                     "                              [--host NAME]... [--trust-proxy ADDR]...\n"
+                     "                              [--tls-cert FILE --tls-key FILE]\n"
                      "       kavrel-mode-switch-web password FILE\n"
                      "       kavrel-mode-switch-web -h | --help | -V | --version\n";
 
 const int LISTEN_OPTION = 1000, DEVICE_OPTION = 1001, PASSWORD_OPTION = 1002, CERT_OPTION = 1003,
-          KEY_OPTION = 1004, HOST_OPTION = 1005;
+          KEY_OPTION = 1004, HOST_OPTION = 1005, PROXY_OPTION = 1006;
 const struct option LONG_OPTIONS[] = {
     {"listen", required_argument, nullptr, LISTEN_OPTION},
     {"device", required_argument, nullptr, DEVICE_OPTION},
@@ -53,6 +54,7 @@ const struct option LONG_OPTIONS[] = {
     {"tls-cert", required_argument, nullptr, CERT_OPTION},
     {"tls-key", required_argument, nullptr, KEY_OPTION},
     {"host", required_argument, nullptr, HOST_OPTION},
+    {"trust-proxy", required_argument, nullptr, PROXY_OPTION},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -77,6 +79,17 @@ int UsageError(const char* problem, const char* what) {
     return EXIT_USAGE;
 }
 
+// A proxy whose X-Forwarded-For is believed: a numeric address, as each
+// connection's is, so that no name lookup stands between the two.
+int TakeProxy(const char* text, TrustedProxies* proxies) {
+    if (proxies->count == TRUSTED_PROXIES_MAX ||
+        !ParseNumericAddress(text, strlen(text), &proxies->addresses[proxies->count])) {
+        return UsageError("bad or too many --trust-proxy (a numeric address): ", text);
+    }
+    ++proxies->count;
+    return 0;
+}
+
 // Takes one option; 0, or the usage error's status.
 int TakeOption(int option, char** argv, Options* options, Server* server) {
     if (option == LISTEN_OPTION && options->listenCount < LISTENS_MAX) {
@@ -92,6 +105,8 @@ int TakeOption(int option, char** argv, Options* options, Server* server) {
         if (!AddHostName(&server->hostNames, optarg)) {
             return UsageError("bad or too many --host: ", optarg);
         }
+    } else if (option == PROXY_OPTION) {
+        return TakeProxy(optarg, &server->proxies);
     } else if (option == 'h' || option == 'V') {
         (option == 'h' ? options->help : options->version) = true;
     } else if (option == LISTEN_OPTION || option == DEVICE_OPTION) {
@@ -350,7 +365,7 @@ int Start(Server* server, const Options* options) {
                         !ReadWholeFile(options->keyFile, tls.key, sizeof tls.key))) {
         return 1;
     }
-    if (!StartServer(server) || !StartGate(&server->gate)) {
+    if (!StartServer(server) || !StartGate(&server->gate, &server->proxies)) {
         fprintf(stderr, "kavrel-mode-switch-web: cannot set up the server's lock\n");
         return 1;
     }

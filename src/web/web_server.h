@@ -98,6 +98,7 @@ struct Server {
     HostNames hostNames;
     ConnectionGate gate;
     LibraryLog libraryLog;
+    TrustedProxies proxies;
     char passwordHash[256];
     pthread_mutex_t cryptLock;
     char cryptArea[CRYPT_AREA_BYTES]; // crypt_rn's work area

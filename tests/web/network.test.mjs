@@ -18,7 +18,7 @@ before(async () => {
   dir = folder();
   module = await startModule(dir, 'module', ['--talk', 'mode',
     '--own', 'PZVKX,OK\r\n[07:00:00] Done: the module is now in Rover mode.']);
-  server = await startServer(dir, [module.link], ['--host', 'board.example']);
+  server = await startServer(dir, [module.link], ['--host', 'board.example', '--trust-proxy', '127.0.0.7']);
 });
 after(stopAll);
 
@@ -59,14 +59,17 @@ test('slow clients from 16 addresses: a phone is answered within 2 s; none outla
 
 test('a Host the server does not answer to: 421, also with its own Origin', async () => {
   const { port } = new URL(server.url);
-  const cases = [['rebind.evil.example', 421], [`rebind.evil.example:${port}`, 421],
-    ['127.0.0.1.evil.example', 421], [`localhost:${port}`, 204], [`board.example:${port}`, 204],
-    [`127.0.0.1:${port}`, 204], [`[::1]:${port}`, 204], ['localhost:80x', 421]];
-  for (const [host, expected] of cases) {
-    const answer = await request(server.url + 'api/login', { method: 'POST',
-      headers: { Host: host, Origin: `http://${host}` },
+  const local = `localhost:${port}`;
+  // [Host, Origin's scheme, from]: a trusted proxy may serve the page over HTTPS.
+  const cases = [['rebind.evil.example', 'http', 421], [`rebind.evil.example:${port}`, 'http', 421],
+    ['127.0.0.1.evil.example', 'http', 421], [local, 'http', 204], [`board.example:${port}`, 'http', 204],
+    [`127.0.0.1:${port}`, 'http', 204], [`[::1]:${port}`, 'http', 204], ['localhost:80x', 'http', 421],
+    [local, 'https', 403], [local, 'https', 204, '127.0.0.7']];
+  for (const [host, scheme, expected, from] of cases) {
+    const answer = await request(server.url + 'api/login', { method: 'POST', from,
+      headers: { Host: host, Origin: `${scheme}://${host}` },
       body: JSON.stringify({ password: 'field base 42' }) });
-    assert.equal(answer.status, expected, `Host: ${host}: ${answer.body}`);
+    assert.equal(answer.status, expected, `Host: ${host}, ${scheme}, from ${from}: ${answer.body}`);
   }
 });
 

@@ -6,8 +6,8 @@ import { readFileSync } from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
 import { after, before, test } from 'node:test';
-import { folder, holds, login, received, request, sleep, startModule, startServer, stopAll,
-  until } from './harness.mjs';
+import { PASSWORD, folder, holds, login, received, request, sleep, startModule, startServer,
+  stopAll, until } from './harness.mjs';
 
 let module;
 let server;
@@ -86,6 +86,27 @@ test('cross-origin POSTs 403 and bad bodies 400, nothing written', async () => {
   assert.equal(huge.status, 413, 'a 5000-byte body');
   await sleep(500);
   assert.deepEqual(received(module.transcript), []);
+});
+
+test('a blocked address has one try in 10 s checked: the right password gets in', async () => {
+  const from = '127.0.6.1';
+  const tryLogin = (password) => request(server.url + 'api/login', { method: 'POST', from,
+    body: JSON.stringify({ password }) });
+  for (let i = 1; i <= 5; ++i) assert.equal((await tryLogin(`wrong ${i}`)).status, 401, `try ${i}`);
+  const blockedAt = Date.now();
+  let refused = 0;
+  await until(async () => {
+    const answer = await tryLogin(PASSWORD);
+    assert.ok(answer.status === 204 || answer.status === 429, `${answer.status}: ${answer.body}`);
+    refused += answer.status === 429 ? 1 : 0;
+    return answer.status === 204;
+  }, 12000, 'the right password from the blocked address');
+  const tookMs = Date.now() - blockedAt;
+  assert.ok(refused > 0 && tookMs > 9000, `admitted after ${tookMs} ms, ${refused} refused`);
+  const lines = (text) => server.log.split('\n').filter((l) => l.includes(text)).length;
+  assert.equal(lines(`Wrong password from ${from}`), 5, server.log);
+  assert.equal(lines(`Logins from ${from} refused`), 1, `${refused} refusals logged once`);
+  assert.doesNotMatch(server.log, /wrong \d/, 'a password in the log');
 });
 
 test('the sixth wrong password in a minute: 429, the right one too; sessions go on', async () => {

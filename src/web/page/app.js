@@ -264,8 +264,9 @@ async function logIn(event) {
     $('login-error').textContent = '';
     start();
   } else {
-    $('login-error').textContent = response.status === 429
-      ? 'Too many wrong passwords: wait a minute.' : 'Wrong password.';
+    // The server says how long a refused login must wait.
+    const answer = await response.json().catch(() => ({}));
+    $('login-error').textContent = answer.error || `Refused (${response.status}).`;
   }
 }
 
