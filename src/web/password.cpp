@@ -14,6 +14,9 @@ namespace {
 
 const mode_t PASSWORD_FILE_MODE = 0640; // the service's group may read it
 const size_t PATH_LEN = 4096;
+// The service reads the hash once, as it starts.
+const char RESTART_HINT[] = "A running service takes the new password at its next restart:\n"
+                            "  sudo systemctl restart kavrel-mode-switch-web\n";
 
 // One line from standard input into text, its line end taken off; echo off
 // on a terminal. 0 at the end of input or for a line too long.
@@ -117,6 +120,9 @@ int RunPasswordCommand(const char* path) {
     }
     int written = ReplaceFile(path, hash);
     explicit_bzero(&area, sizeof area);
+    if (written) {
+        fputs(RESTART_HINT, stdout);
+    }
     return written ? 0 : 1;
 }
 

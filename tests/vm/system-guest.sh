@@ -3,9 +3,10 @@
 # (tests/vm/system.sh). First boot: the web package installed and set up as
 # its README says, then a reboot. Second boot: the service must have come up
 # by itself; its process, its API against a simulated module on a USB gadget
-# (the host's side is the real cdc-acm driver), the port while it is idle and
-# systemctl stop during a switch. Each result is reported between "@@" lines
-# on the console, for the host to judge.
+# (the host's side is the real cdc-acm driver), the port while it is idle,
+# systemctl stop during a switch, and an upgrade of the stopped, then the
+# running service. Each result is reported between "@@" lines on the
+# console, for the host to judge.
 exec >/dev/ttyS0 2>&1
 unit=kavrel-mode-switch-web
 password='vm guest password'
@@ -128,6 +129,17 @@ echo "@@ run after-stop"
 before=$(mark)
 t0=$(ms); kavrel-mode-switch-cli switch "$port" rover; echo "@@ status $? $(($(ms) - t0))"
 module_since "$before"
+
+# The same package again is an upgrade to dpkg (postinst configure with the
+# old version): it must leave the stopped service stopped, and restart it
+# once it runs. Enabled, as it is here, a stopped service is one that a
+# restart in place of try-restart would start; a disabled one it would not.
+dpkg -i /opt/kms/kavrel-mode-switch-web.deb >/tmp/dpkg.log 2>&1
+echo "@@ upgrade stopped $? $(systemctl is-active $unit)"
+systemctl start $unit
+old=$(systemctl show -p MainPID --value $unit)
+dpkg -i /opt/kms/kavrel-mode-switch-web.deb >/tmp/dpkg.log 2>&1
+echo "@@ upgrade running $? $(systemctl is-active $unit) pid $old -> $(systemctl show -p MainPID --value $unit)"
 
 kill $sim; wait $sim
 echo "@@ done"

@@ -6,7 +6,8 @@
 # same disk) checks that the service came up by itself, as no root and with
 # no capability, switches a simulated module on a USB gadget (the real
 # cdc-acm driver) through its API, lets the terminal program take the port
-# while the service is idle, and stops the service during a switch
+# while the service is idle, stops the service during a switch, and
+# upgrades the package with the service stopped, then running
 # (tests/vm/system-guest.sh reports, this judges). The module must receive
 # what it receives on a pseudo-terminal (build/vm/pty, made by run.sh).
 #   tests/vm/system.sh   (after tests/vm/run.sh and scripts/release)
@@ -208,6 +209,14 @@ status=$(sed -n 's/^@@ status \([0-9]*\) .*/\1/p' "$run.log")
 [ "$status" = 0 ] || why+="the terminal program's switch after the stop: status '$status', expected 0 ($run.log); "
 why+=$(same_bytes after-stop "after the stop, the module")
 verdict "6 systemctl stop during a switch" "$why" " (stopped in ${took-?} ms; a unit that ends at once ${base-?} ms)"
+
+why="" stopped=$(said 2 'upgrade stopped') running=$(said 2 'upgrade running')
+[ "$stopped" = "0 inactive" ] ||
+  why+="the stopped service's upgrade: '$stopped', expected dpkg -i 0 and the service inactive; "
+[[ "$running" =~ ^0\ active\ pid\ ([1-9][0-9]*)\ -\>\ ([1-9][0-9]*)$ ]] &&
+  [ "${BASH_REMATCH[1]}" != "${BASH_REMATCH[2]}" ] ||
+  why+="the running service's upgrade: '$running', expected dpkg -i 0 and the service active under a new process; "
+verdict "7 an upgrade leaves a stopped service stopped, restarts a running one" "$why"
 
 echo "[vm] Debian guest: two boots in $total s"
 echo "$pass passed, $fail failed"

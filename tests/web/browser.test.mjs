@@ -16,6 +16,8 @@ const SWITCH_MS = 40000;
 // height), and the ECEF figures worked out apart from both programs.
 const BASE = { lat: '52.1234567', lon: '4.1234567', height: '45.678', antenna: '1.234' };
 const BASE_ECEF = ['3913996.6718', '282169.4277', '5011284.9782'];
+// A sentence of the base's own that is markup, should the page take it as such.
+const MARKUP = 'PZVKNOTE,<img src=x onerror=window.__ran=1>';
 let context;
 after(async () => { await context?.close(); stopAll(); });
 
@@ -72,7 +74,7 @@ test('a rover switch from a phone, watched by a second page; then a base\'s stat
     ['--talk', 'mode', '--reboot', 'vanish', '--reboot-delay-ms', '1000']);
   const base = await startModule(dir, 'base', ['--talk', 'mode', '--mode', 'survey-in',
     '--survey-s', '1', '--position', `${BASE.lat},${BASE.lon},${BASE.height}`,
-    '--antenna-height', BASE.antenna]);
+    '--antenna-height', BASE.antenna, '--own', MARKUP]);
   const server = await startServer(dir, [module.link, base.link]);
   context = await chromium.launchPersistentContext(path.join(dir, 'profile'), {
     executablePath: '/usr/bin/chromium', args: LAUNCH, viewport: { width: 390, height: 844 } });
@@ -129,8 +131,11 @@ test('a rover switch from a phone, watched by a second page; then a base\'s stat
     `${BASE.antenna} m`, ...BASE_ECEF.map((v) => `${v} m`)]) {
     assert.ok(shown.includes(figure), `base status lacks "${figure}":\n${shown}`);
   }
-  assert.match(await page.locator('#own').innerText(), /\$PZVKSVINSTATUS,1,1,[\d.]+,1\*[0-9A-F]{2}/,
-    'the survey-in\'s own sentence');
+  const own = await page.locator('#own').innerText();
+  assert.match(own, /\$PZVKSVINSTATUS,1,1,[\d.]+,1\*[0-9A-F]{2}/, 'the survey-in\'s own sentence');
+  assert.ok(own.includes(sentence(MARKUP)), `"${sentence(MARKUP)}" as text, in:\n${own}`);
+  assert.deepEqual(await page.evaluate(() => [document.querySelectorAll('img').length, window.__ran]),
+    [0, undefined], 'images made of the module\'s sentence, and whether its handler ran');
   assert.equal(await page.getByRole('link', { name: 'Show on map' }).getAttribute('href'),
     `geo:${BASE.lat},${BASE.lon}`);
   await page.getByRole('button', { name: 'Copy position' }).click();

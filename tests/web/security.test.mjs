@@ -2,12 +2,13 @@
 // wrong passwords, and under a flood of malformed ones: refused, nothing
 // written to the module, and a phone on another address still served.
 import assert from 'node:assert/strict';
-import { readFileSync } from 'node:fs';
+import { spawnSync } from 'node:child_process';
+import { chmodSync, readFileSync, statSync, writeFileSync } from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
 import { after, before, test } from 'node:test';
-import { PASSWORD, folder, holds, login, received, request, sleep, startModule, startServer,
-  stopAll, until } from './harness.mjs';
+import { folder, holds, login, PASSWORD, received, request, sleep, startModule, startServer,
+  stopAll, until, WEB } from './harness.mjs';
 
 let module;
 let server;
@@ -62,6 +63,52 @@ test('a logged-out session\'s event stream ends, though status keeps coming', as
   const again = await request(`${server.url}api/events?port=${port}`, { headers: { Cookie: own } });
   assert.equal(again.status, 401, 'the stream opened again with the closed session');
 });
+
+// An answer's headers, the body left unread: an event stream never ends.
+const headersOf = (route, headers) => new Promise((resolve) => {
+  const req = http.get(server.url + route, { headers }, (res) => {
+    resolve(res.headers);
+    req.destroy();
+  });
+  req.on('error', () => resolve({}));
+});
+
+test('the login\'s cookie, and the headers of every answer', async () => {
+  const given = await request(server.url + 'api/login', { method: 'POST',
+    body: JSON.stringify({ password: PASSWORD }) });
+  const attributes = given.headers['set-cookie'][0].split(/; */).slice(1).sort();
+  assert.deepEqual(attributes, ['HttpOnly', 'Path=/', 'SameSite=Strict'], 'the cookie over HTTP');
+  const always = { 'x-content-type-options': /^nosniff$/, 'x-frame-options': /^DENY$/,
+    'content-security-policy': /^(?=.*default-src 'self'(;|$))(?=.*frame-ancestors 'none')/ };
+  const answers = [['POST api/login', given.headers, true]];
+  for (const [route, own, api] of [['', false, false], ['app.js', false, false],
+    ['api/ports', true, true], ['api/ports', false, true], [`api/events?port=${port}`, true, true]]) {
+    answers.push([`GET /${route}${own ? '' : ' without a session'}`,
+      await headersOf(route, own ? { Cookie: cookie } : {}), api]);
+  }
+  for (const [what, headers, api] of answers) {
+    const wanted = api ? { ...always, 'cache-control': /^no-store$/ } : always;
+    for (const [name, pattern] of Object.entries(wanted)) {
+      assert.match(headers[name] ?? '(none)', pattern, `${what}: ${name}`);
+    }
+  }
+});
+
+test('password FILE: the hash readable by the owner and group alone, also over a 0644 file',
+  () => {
+    const file = `${folder()}/web-password`;
+    for (const before of ['none', 0o644]) {
+      if (before !== 'none') {
+        writeFileSync(file, 'old\n');
+        chmodSync(file, before);
+      }
+      const made = spawnSync(WEB, ['password', file], { input: PASSWORD + '\n', encoding: 'utf8' });
+      assert.equal(made.status, 0, made.stderr);
+      const mode = statSync(file).mode & 0o777;
+      assert.equal(mode & 0o027, 0, `mode ${mode.toString(8)} over ${before.toString(8)}`);
+      assert.match(made.stdout, /next restart:\n +sudo systemctl restart kavrel-mode-switch-web\n$/);
+    }
+  });
 
 test('cross-origin POSTs 403 and bad bodies 400, nothing written', async () => {
   const foreign = [{ Origin: 'http://evil.example' }, { Origin: 'null' },
