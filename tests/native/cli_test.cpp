@@ -916,11 +916,16 @@ TEST_F(LinuxLive, WatchSaysWhatTheModuleDoesAndEndsWhenItsConditionHolds) {
 
 #include <errno.h>
 #include <limits.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "engine/log_line.h"
+#include "platform/unix/port_release.h"
 
 namespace {
 
@@ -1082,6 +1087,44 @@ TEST(LinuxSerial, OnlyTheErrorsOfAModuleNotBackYetMayRecover) {
         bool got = OpenMayRecover() != 0;
         EXPECT_EQ(got, c.mayRecover)
             << "errno " << c.name << ": may recover " << got << ", expected " << c.mayRecover;
+    }
+}
+
+// A socket that lingers with output its peer never takes stands in for a
+// port whose driver holds its output at the close; another thread opens a
+// file the moment the close frees the number, as in a web server.
+TEST(LinuxSerial, AReleaseWaitsNoLongerWhenAnotherFileTakesTheNumberItFreed) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int lingering = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_TRUE(bind(listener, (sockaddr*)&address, length) == 0 && listen(listener, 1) == 0 &&
+                getsockname(listener, (sockaddr*)&address, &length) == 0);
+    connect(lingering, (sockaddr*)&address, length); // in progress on loopback
+    int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    const struct linger linger = {1, 5};
+    ASSERT_EQ(setsockopt(lingering, SOL_SOCKET, SO_LINGER, &linger, sizeof linger), 0);
+    char fill[65536] = {};
+    while (write(lingering, fill, sizeof fill) > 0) {
+    }
+    int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::atomic<int> taken{-1};
+    std::thread opener([&] {
+        for (uint32_t startMs = TickMs(); taken.load() < 0 && TickMs() - startMs < 2000;) {
+            int fd = fcntl(devNull, F_DUPFD_CLOEXEC, lingering);
+            fd == lingering ? taken.store(fd) : (void)close(fd);
+        }
+    });
+    uint32_t startMs = TickMs();
+    ReleaseClaimed(lingering);
+    uint32_t tookMs = TickMs() - startMs;
+    opener.join();
+    EXPECT_EQ(taken.load(), lingering) << "no other file took the number";
+    EXPECT_LE(tookMs, 1000u) << "the release waited for the lingering close";
+    for (int fd : {taken.load(), devNull, peer, listener}) {
+        close(fd);
     }
 }
 
