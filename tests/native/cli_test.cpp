@@ -803,8 +803,9 @@ TEST_F(LinuxLive, ASwitchAtTheWrongRateEndsWithStatus3AndAutoFindsTheRate) {
 
 // "ok" when every JSON line parses strictly (no NaN) and holds every key,
 // else the keys missing; then 1 for one object or 2 for more, and of the last
-// one its fix, whether its port is the one given and its first sentence of
-// the module's own without its checksum, or "-".
+// one its fix, whether its port is the one given, its first sentence of the
+// module's own without its checksum, or "-", and whether its counts add up to
+// its messages (as they must within the first second).
 const char JSON_CHECK[] =
     "import json, sys\n"
     "def refuse(word): raise ValueError(word)\n"
@@ -814,7 +815,8 @@ const char JSON_CHECK[] =
     "last = objects[-1]\n"
     "print(' '.join(k for o in objects for k in keys.split() if k not in o) or 'ok',\n"
     "      min(len(objects), 2), last['fix'], last['port'] == sys.argv[2],\n"
-    "      last['module'][0][:-3] if last['module'] else '-')\n";
+    "      last['module'][0][:-3] if last['module'] else '-',\n"
+    "      sum(last['nmea'].values()) + sum(last['rtcm'].values()) == last['messages'])\n";
 
 // The command line of the terminal program in a shell, under its emulator if it has one.
 std::string Shell(const std::vector<std::string>& words) {
@@ -865,7 +867,7 @@ TEST_F(LinuxLive, WatchSaysWhatTheModuleDoesAndEndsWhenItsConditionHolds) {
          {"--mode", "base"},
          {"--json", "--until", "base-ready", "--timeout", "10"},
          0,
-         "ok 1 None True -"},
+         "ok 1 None True - True"},
         {"silent", {"--talk", "none"}, {"--timeout", "2"}, 3, ""},
     };
     std::vector<Started> runs;
@@ -908,6 +910,68 @@ TEST_F(LinuxLive, WatchSaysWhatTheModuleDoesAndEndsWhenItsConditionHolds) {
     EXPECT_NE(baseLog.find("<< \\xD3\\x00\\x13>\\xD1ZZZZ"), std::string::npos)
         << "no whole 1005 header in the base's log:\n"
         << baseLog;
+}
+
+// The program's exit status once it has ended, polled for up to limitMs; -1,
+// the program killed, when it has not ended by then.
+int ExitWithin(pid_t pid, uint32_t limitMs) {
+    int status = 0;
+    for (uint32_t startMs = TickMs(); TickMs() - startMs < limitMs; WaitMs(10)) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+TEST_F(LinuxLive, AWatchShowsOneStatusASecondAfterAStallAndEndsWhenItsReaderHasGone) {
+    std::string stalledPort = Module("stalled", {"--talk", "base"});
+    Started stalled = Start({KMS_CLI, "watch", stalledPort, "--json"}, nullptr, true);
+    ReadUntil(stalled.output, "\n");
+    kill(stalled.pid, SIGSTOP);
+    uint32_t stoppedMs = TickMs();
+    // Meanwhile, readers that take one status and go (`| head -n 1`).
+    const std::string forms[] = {"--json", "--timeout=60"};
+    std::vector<std::string> ports;
+    std::vector<Started> heads;
+    for (const std::string& form : forms) {
+        ports.push_back(Module("head" + form, {"--talk", "base"}));
+        heads.push_back(Start({KMS_CLI, "watch", ports.back(), form}, nullptr, true));
+    }
+    for (size_t i = 0; i < heads.size(); ++i) {
+        ReadUntil(heads[i].output, "\n");
+        close(heads[i].output);
+        int status = ExitWithin(heads[i].pid, 3000);
+        ReadAll(heads[i].errors);
+        EXPECT_EQ(status, 1) << forms[i] << ": status after its reader went (-1: still running)";
+        SerialPort free = OpenSerialPort(ports[i].c_str(), 460800);
+        EXPECT_NE(free, NO_PORT) << forms[i] << ": the port was not let go";
+        CloseSerialPort(free);
+    }
+    WaitMs(3500 - std::min(TickMs() - stoppedMs, 3500u));
+    kill(stalled.pid, SIGCONT);
+    uint32_t resumedMs = TickMs();
+    std::string arrivals; // ms after the stall at which each object came
+    bool apart = true;
+    struct pollfd wait = {stalled.output, POLLIN, 0};
+    for (uint32_t ms = 0, lastMs = 0; (ms = TickMs() - resumedMs) < 2500;) {
+        char buffer[8192];
+        ssize_t got =
+            poll(&wait, 1, (int)(2500 - ms)) == 1 ? read(wait.fd, buffer, sizeof buffer) : 0;
+        for (ssize_t i = 0; i < got; ++i) {
+            ms = TickMs() - resumedMs;
+            apart = apart && (buffer[i] != '\n' || arrivals.empty() || ms - lastMs >= 300);
+            lastMs = buffer[i] == '\n' ? ms : lastMs;
+            arrivals += buffer[i] == '\n' ? " " + std::to_string(ms) : "";
+        }
+    }
+    kill(stalled.pid, SIGINT);
+    ReadAll(stalled.errors);
+    EXPECT_EQ(ExitStatus(stalled.pid), 130);
+    EXPECT_TRUE(apart && !arrivals.empty())
+        << "objects at these ms after a 3.5 s stall:" << arrivals << "; expected 0.3 s apart";
 }
 
 } // namespace
