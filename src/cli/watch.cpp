@@ -13,7 +13,12 @@
 
 namespace {
 
-const uint32_t WATCH_PRINT_MS = 1000;
+// A status is shown at the start of each of the reader's seconds, with the
+// counts of the whole second before it. One due longer ago than this (the
+// program was stopped, or starved of the processor) is left out: shown late
+// it would follow the one before closely, and after a long stall each second
+// missed would come at once.
+const uint64_t PRINT_LATE_MS = 500;
 const uint32_t WATCH_READ_BYTES = 4096; // a read's most: a busy line fills few of them a second
 
 // One watch: what it was asked, and the module's output so far.
@@ -24,27 +29,35 @@ struct WatchRun {
     StatusReader reader;
     char bytes[WATCH_READ_BYTES];
     char json[STATUS_JSON_LEN];
+    bool outputFailed; // a status could not be written: the reader has gone, the disk is full
 };
 
-void LogStatusLine(void* /*context*/, const char* line) {
-    LogLine(nullptr, "%s", line);
+// Lines the sink drops while the program ends on an interrupt are not the
+// output's failure: that end has its own status.
+void LogStatusLine(void* context, const char* line) {
+    if (LogLine(nullptr, "%s", line) == 0 && !EndingOnInterrupt()) {
+        static_cast<WatchRun*>(context)->outputFailed = true;
+    }
 }
 
-void PrintStatus(WatchRun* run, uint32_t nowMs) {
+// False once standard output has failed. A switch goes on without its
+// output; a watch has nothing else to do, and would hold the port for ever.
+bool PrintStatus(WatchRun* run, uint64_t nowMs) {
     if (!run->options->json) {
         char text[STATUS_TEXT_LEN];
-        FormatStatusLines(&run->reader, nowMs, text, sizeof text, LogStatusLine, nullptr);
-        return;
+        FormatStatusLines(&run->reader, nowMs, text, sizeof text, LogStatusLine, run);
+        return !run->outputFailed;
     }
     UtcTime utc;
     UtcNow(&utc);
     FormatStatusJson(&run->reader, run->portName, run->baudRate, &utc, nowMs, run->json,
                      sizeof run->json);
-    printf("%s\n", run->json);
-    fflush(stdout);
+    bool printed = printf("%s\n", run->json) >= 0;
+    run->outputFailed = fflush(stdout) != 0 || !printed;
+    return !run->outputFailed;
 }
 
-bool Met(const StatusReader* reader, WatchUntil until, uint32_t nowMs) {
+bool Met(const StatusReader* reader, WatchUntil until, uint64_t nowMs) {
     const RoverFix* fix = CurrentFix(reader, nowMs);
     int quality = fix != nullptr ? fix->quality : -1;
     switch (until) {
@@ -72,9 +85,9 @@ const char* UntilText(WatchUntil until) {
 
 // The watch's end, its condition met or its time-out passed: with --json,
 // the status it ended on first. Returns its status.
-int End(WatchRun* run, bool met, uint32_t nowMs) {
-    if (run->options->json) {
-        PrintStatus(run, nowMs);
+int End(WatchRun* run, bool met, uint64_t nowMs) {
+    if (run->options->json && !PrintStatus(run, nowMs)) {
+        return EXIT_FAILED;
     }
     WatchUntil until = run->options->until;
     if (!met && !run->reader.anyValid) {
@@ -98,24 +111,29 @@ int End(WatchRun* run, bool met, uint32_t nowMs) {
 // Reads until the watch ends; returns its status. The port stays open.
 int WatchOpenPort(WatchRun* run, SerialPort port) {
     const WatchOptions* options = run->options;
-    uint32_t startMs = TickMs(), printedMs = startMs;
+    uint64_t startMs = TickMs64(), printedSecond = 0;
     for (;;) {
         if (SerialDeviceGone(port)) {
             LogLine(nullptr, "Serial port lost: %s has gone.", run->portName);
             return EXIT_FAILED;
         }
         uint32_t got = ReadSerialChunk(port, run->bytes, sizeof run->bytes);
-        uint32_t nowMs = TickMs();
+        uint64_t nowMs = TickMs64();
         ReadStatus(&run->reader, run->bytes, got, nowMs);
         if (options->until != UNTIL_NOTHING && Met(&run->reader, options->until, nowMs)) {
             return End(run, true, nowMs);
         }
-        if (options->timeoutS != 0 && nowMs - startMs >= options->timeoutS * MS_PER_SECOND) {
+        if (options->timeoutS != 0 &&
+            nowMs - startMs >= (uint64_t)options->timeoutS * MS_PER_SECOND) {
             return End(run, false, nowMs);
         }
-        if (nowMs - printedMs >= WATCH_PRINT_MS) {
-            printedMs += WATCH_PRINT_MS;
-            PrintStatus(run, nowMs);
+        uint64_t intoMs = 0;
+        uint64_t second = StatusSecond(&run->reader, nowMs, &intoMs);
+        if (second > printedSecond) {
+            printedSecond = second;
+            if (intoMs <= PRINT_LATE_MS && !PrintStatus(run, nowMs)) {
+                return EXIT_FAILED;
+            }
         }
     }
 }
@@ -138,6 +156,7 @@ int Watch(const char* portName, uint32_t baudRate, const WatchOptions* options) 
     run.portName = portName;
     run.baudRate = baudRate;
     run.options = options;
+    run.outputFailed = false;
     StartStatus(&run.reader);
     SerialPort port = OpenSerialPort(portName, baudRate);
     if (port == NO_PORT) {
@@ -148,7 +167,8 @@ int Watch(const char* portName, uint32_t baudRate, const WatchOptions* options) 
     }
     int status = WatchOpenPort(&run, port);
     CloseSerialPort(port);
-    if (status == EXIT_FAILED) {
+    // A reader that has gone (`| head -n 1`) is no failure worth a line.
+    if (status == EXIT_FAILED && !run.outputFailed) {
         LogLine(nullptr, "Failed.");
     }
     return status;

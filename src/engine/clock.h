@@ -13,6 +13,11 @@ void WaitMs(uint32_t durationMs);
 // correct.
 uint32_t TickMs();
 
+// The same clock in 64 bits, which no program's life wraps: for moments kept
+// and compared later (when a value came), where a wrap every 49 days would
+// make an old one pass for new.
+uint64_t TickMs64();
+
 // The calendar date and time in UTC, for records read on other days and in
 // other time zones.
 struct UtcTime {

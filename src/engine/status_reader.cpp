@@ -160,7 +160,7 @@ void Count(StatusReader* reader, const FoundMessage* message) {
         return;
     }
     MessageCount* count = &reader->counts[slot];
-    uint32_t second = reader->nowMs / MS_PER_SECOND;
+    uint64_t second = StatusSecond(reader, reader->nowMs, nullptr);
     if (slot == reader->countUsed) {
         reader->countUsed++;
         *count = MessageCount{message->kind, "", second, 0, 0};
@@ -208,7 +208,7 @@ int64_t SignedBits(const unsigned char* payload, size_t first, size_t count) {
     return (int64_t)(value ^ sign) - (int64_t)sign;
 }
 
-bool Fresh(uint32_t atMs, uint32_t nowMs) {
+bool Fresh(uint64_t atMs, uint64_t nowMs) {
     return nowMs - atMs <= STATUS_MAX_AGE_MS;
 }
 
@@ -252,25 +252,40 @@ void StartStatus(StatusReader* reader) {
     StartMessageScan(&reader->scan);
 }
 
-void ReadStatus(StatusReader* reader, const char* bytes, size_t length, uint32_t nowMs) {
+void ReadStatus(StatusReader* reader, const char* bytes, size_t length, uint64_t nowMs) {
+    if (!reader->started) {
+        reader->started = true;
+        reader->startMs = nowMs;
+    }
     reader->nowMs = nowMs;
     ScanMessages(&reader->scan, bytes, length, TakeMessage, reader);
 }
 
-const RoverFix* CurrentFix(const StatusReader* reader, uint32_t nowMs) {
+const RoverFix* CurrentFix(const StatusReader* reader, uint64_t nowMs) {
     return reader->fixEver && Fresh(reader->fix.atMs, nowMs) ? &reader->fix : nullptr;
 }
 
-const StationPosition* CurrentBase(const StatusReader* reader, uint32_t nowMs) {
+const StationPosition* CurrentBase(const StatusReader* reader, uint64_t nowMs) {
     return reader->baseEver && Fresh(reader->base.atMs, nowMs) ? &reader->base : nullptr;
 }
 
-bool OwnSentenceCurrent(const OwnSentence* own, uint32_t nowMs) {
+bool OwnSentenceCurrent(const OwnSentence* own, uint64_t nowMs) {
     return Fresh(own->atMs, nowMs);
 }
 
-unsigned CountLastSecond(const MessageCount* count, uint32_t nowMs) {
-    uint32_t second = nowMs / MS_PER_SECOND;
+uint64_t StatusSecond(const StatusReader* reader, uint64_t nowMs, uint64_t* intoMs) {
+    uint64_t sinceMs = nowMs > reader->startMs ? nowMs - reader->startMs : 0;
+    if (intoMs != nullptr) {
+        *intoMs = sinceMs % MS_PER_SECOND;
+    }
+    return sinceMs / MS_PER_SECOND;
+}
+
+unsigned CountLastSecond(const StatusReader* reader, const MessageCount* count, uint64_t nowMs) {
+    uint64_t second = StatusSecond(reader, nowMs, nullptr);
+    if (second == 0) {
+        return count->inSecond; // every arrival since the first read
+    }
     if (count->second == second) {
         return count->before;
     }

@@ -26,17 +26,21 @@ extern const FixQualityText FIX_QUALITIES[];
 extern const int FIX_QUALITY_COUNT;
 const FixQualityText* FindFixQuality(int quality); // null for a quality not listed
 
-// How many of one message came, in one-second steps of the clock.
+// How many of one message came, in the reader's one-second steps (from its
+// first read, so that a status shown at the start of each step counts the
+// whole second before it).
 struct MessageCount {
     MessageKind kind;
     char name[MESSAGE_NAME_LEN];
-    uint32_t second;   // the step of the last arrival
+    uint64_t second;   // the step of the last arrival
     unsigned inSecond; // arrivals in that step
     unsigned before;   // arrivals in the step before it
 };
 
+// Times are milliseconds of a clock that does not wrap (TickMs64): a value
+// read 2^32 ms ago must not pass for one read now.
 struct RoverFix {
-    uint32_t atMs; // when its GGA came
+    uint64_t atMs; // when its GGA came
     int quality;
     int satellites; // -1 when the field was empty; likewise below
     bool hasHdop, hasAge, hasPosition, hasAltitude;
@@ -44,7 +48,7 @@ struct RoverFix {
 };
 
 struct StationPosition {
-    uint32_t atMs; // when its 1005 or 1006 came
+    uint64_t atMs; // when its 1005 or 1006 came
     unsigned station;
     double ecefM[3];
     double latDeg, lonDeg, heightM; // WGS-84, the height ellipsoidal
@@ -53,14 +57,16 @@ struct StationPosition {
 };
 
 struct OwnSentence {
-    uint32_t atMs;
+    uint64_t atMs;
     char name[MESSAGE_NAME_LEN];
     char text[NMEA_SENTENCE_MAX_BYTES + 1]; // without its CR LF
 };
 
 struct StatusReader {
     MessageScan scan;
-    uint32_t nowMs;         // the time of the chunk being read
+    uint64_t nowMs;         // the time of the chunk being read
+    uint64_t startMs;       // of the first read, where the steps begin
+    bool started;           // a read came
     bool anyValid;          // a message with a valid check ever came
     unsigned long messages; // how many did
     MessageCount counts[STATUS_KINDS_MAX];
@@ -76,15 +82,21 @@ struct StatusReader {
 void StartStatus(StatusReader* reader);
 
 // Takes the next bytes the module sent, received at nowMs.
-void ReadStatus(StatusReader* reader, const char* bytes, size_t length, uint32_t nowMs);
+void ReadStatus(StatusReader* reader, const char* bytes, size_t length, uint64_t nowMs);
 
 // What is known at nowMs: null for a value gone stale or never seen.
-const RoverFix* CurrentFix(const StatusReader* reader, uint32_t nowMs);
-const StationPosition* CurrentBase(const StatusReader* reader, uint32_t nowMs);
-bool OwnSentenceCurrent(const OwnSentence* own, uint32_t nowMs);
+const RoverFix* CurrentFix(const StatusReader* reader, uint64_t nowMs);
+const StationPosition* CurrentBase(const StatusReader* reader, uint64_t nowMs);
+bool OwnSentenceCurrent(const OwnSentence* own, uint64_t nowMs);
 
-// How many of the message came in the last whole second before nowMs.
-unsigned CountLastSecond(const MessageCount* count, uint32_t nowMs);
+// The reader's one-second step of nowMs, counted from its first read, and
+// (intoMs, unless null) how far into that step nowMs is.
+uint64_t StatusSecond(const StatusReader* reader, uint64_t nowMs, uint64_t* intoMs);
+
+// How many of the message came in the last whole step before nowMs; in the
+// reader's first step, how many came since its first read, so that a status
+// of that moment counts every message it has.
+unsigned CountLastSecond(const StatusReader* reader, const MessageCount* count, uint64_t nowMs);
 
 // The station position of an RTCM 1005 or 1006 frame (header and CRC
 // included, already checked); false, and the position untouched, for another

@@ -60,10 +60,10 @@ void AppendBase(char* text, size_t size, const StationPosition* base) {
 
 // The next count from index on of a message of the kind that came in the
 // last second before nowMs, and how many came; -1 when there is none.
-int NextCount(const StatusReader* reader, MessageKind kind, uint32_t nowMs, int index,
+int NextCount(const StatusReader* reader, MessageKind kind, uint64_t nowMs, int index,
               unsigned* perSecond) {
     for (; index < reader->countUsed; ++index) {
-        *perSecond = CountLastSecond(&reader->counts[index], nowMs);
+        *perSecond = CountLastSecond(reader, &reader->counts[index], nowMs);
         if (reader->counts[index].kind == kind && *perSecond > 0) {
             return index;
         }
@@ -73,7 +73,7 @@ int NextCount(const StatusReader* reader, MessageKind kind, uint32_t nowMs, int 
 
 // " | NMEA GNGGA 1/s GNRMC 1/s"; nothing when none came.
 void AppendRates(char* text, size_t size, const StatusReader* reader, MessageKind kind,
-                 uint32_t nowMs) {
+                 uint64_t nowMs) {
     const char* before = kind == NMEA_MESSAGE ? " | NMEA" : " | RTCM";
     unsigned perSecond = 0;
     for (int i = 0; (i = NextCount(reader, kind, nowMs, i, &perSecond)) >= 0; ++i) {
@@ -229,7 +229,7 @@ void JsonString(JsonOut* out, const char* key, const char* text) {
 
 // {"GNGGA":1,"GNRMC":1}
 void JsonCounts(JsonOut* out, const char* key, const StatusReader* reader, MessageKind kind,
-                uint32_t nowMs) {
+                uint64_t nowMs) {
     size_t mark = Member(out, key);
     unsigned perSecond = 0;
     if (Open(out, '{')) {
@@ -289,7 +289,7 @@ void JsonBase(JsonOut* out, const StationPosition* base) {
 }
 
 // The module's own sentences that are current.
-void JsonOwn(JsonOut* out, const StatusReader* reader, uint32_t nowMs) {
+void JsonOwn(JsonOut* out, const StatusReader* reader, uint64_t nowMs) {
     size_t mark = Member(out, "module");
     if (Open(out, '[')) {
         for (int i = 0; i < reader->ownUsed; ++i) {
@@ -306,7 +306,7 @@ void JsonOwn(JsonOut* out, const StatusReader* reader, uint32_t nowMs) {
 
 } // namespace
 
-void FormatStatusLines(const StatusReader* reader, uint32_t nowMs, char* text, size_t size,
+void FormatStatusLines(const StatusReader* reader, uint64_t nowMs, char* text, size_t size,
                        StatusLineFound found, void* context) {
     const RoverFix* fix = CurrentFix(reader, nowMs);
     const StationPosition* base = CurrentBase(reader, nowMs);
@@ -338,7 +338,7 @@ void FormatStatusLines(const StatusReader* reader, uint32_t nowMs, char* text, s
     }
 }
 
-void FormatLastSeen(const StatusReader* reader, uint32_t nowMs, bool baseFirst, char* text,
+void FormatLastSeen(const StatusReader* reader, uint64_t nowMs, bool baseFirst, char* text,
                     size_t size) {
     const RoverFix* fix = CurrentFix(reader, nowMs);
     const StationPosition* base = CurrentBase(reader, nowMs);
@@ -358,7 +358,7 @@ void FormatLastSeen(const StatusReader* reader, uint32_t nowMs, bool baseFirst, 
 }
 
 size_t FormatStatusJson(const StatusReader* reader, const char* portName, uint32_t baudRate,
-                        const UtcTime* utc, uint32_t nowMs, char* json, size_t size) {
+                        const UtcTime* utc, uint64_t nowMs, char* json, size_t size) {
     if (size == 0) {
         return 0;
     }

@@ -18,12 +18,12 @@ const size_t STATUS_TEXT_LEN = 1024; // one status line, its role included; long
 // shows; while it shows neither, "Module: ..." for each of its own
 // sentences, or else one "Listening: ...".
 typedef void (*StatusLineFound)(void* context, const char* line);
-void FormatStatusLines(const StatusReader* reader, uint32_t nowMs, char* text, size_t size,
+void FormatStatusLines(const StatusReader* reader, uint64_t nowMs, char* text, size_t size,
                        StatusLineFound found, void* context);
 
 // What was last seen, for the line that ends a watch: "a base at ...", "a
 // rover with ..." or that neither came; the base first when baseFirst.
-void FormatLastSeen(const StatusReader* reader, uint32_t nowMs, bool baseFirst, char* text,
+void FormatLastSeen(const StatusReader* reader, uint64_t nowMs, bool baseFirst, char* text,
                     size_t size);
 
 // The most a byte of a JSON string takes: \u00XX.
@@ -50,4 +50,4 @@ constexpr size_t STATUS_JSON_LEN =
 // values that do not fit are left out whole and the object stays valid.
 // Returns its length.
 size_t FormatStatusJson(const StatusReader* reader, const char* portName, uint32_t baudRate,
-                        const UtcTime* utc, uint32_t nowMs, char* json, size_t size);
+                        const UtcTime* utc, uint64_t nowMs, char* json, size_t size);

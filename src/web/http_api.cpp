@@ -280,7 +280,7 @@ enum MHD_Result Status(Server* server, struct MHD_Connection* connection, const 
     if (ready) {
         UtcTime utc;
         UtcNow(&utc);
-        uint32_t nowMs = (uint32_t)NowMs();
+        uint64_t nowMs = NowMs();
         size_t length = FormatStatusJson(&port->reader, port->name, port->baud, &utc, nowMs, json,
                                          sizeof server->answer);
         enum MHD_Result sent = Send(connection, MHD_HTTP_OK, JSON_TYPE, json, length, nullptr);

@@ -100,7 +100,7 @@ bool WatchWanted(const WebPort* port) {
            (port->viewers > 0 || NowMs() < port->lingerUntilMs);
 }
 
-void PublishStatus(WebPort* port, uint32_t nowMs) {
+void PublishStatus(WebPort* port, uint64_t nowMs) {
     UtcTime utc;
     UtcNow(&utc);
     FormatStatusJson(&port->reader, port->name, port->baud, &utc, nowMs, port->statusJson,
@@ -125,7 +125,7 @@ void WatchOpenPort(WebPort* port, SerialPort serial, uint32_t baud) {
         uint32_t got = ReadWatch(serial, bytes, sizeof bytes, &gone);
         pthread_mutex_lock(&port->server->lock);
         uint64_t nowMs = NowMs();
-        ReadStatus(&port->reader, bytes, got, (uint32_t)nowMs);
+        ReadStatus(&port->reader, bytes, got, nowMs);
         if (gone) {
             char notice[NOTICE_LEN];
             snprintf(notice, sizeof notice, "Serial port lost: %s has gone.", port->name);
@@ -134,7 +134,7 @@ void WatchOpenPort(WebPort* port, SerialPort serial, uint32_t baud) {
         }
         if (nowMs - publishedMs >= STATUS_EVERY_MS) {
             publishedMs = nowMs;
-            PublishStatus(port, (uint32_t)nowMs);
+            PublishStatus(port, nowMs);
         }
     }
     pthread_mutex_unlock(&port->server->lock);

@@ -156,7 +156,7 @@ struct Run {
 };
 
 // The status at nowMs, every way it is formatted.
-void CheckStatus(Run* run, uint32_t nowMs) {
+void CheckStatus(Run* run, uint64_t nowMs) {
     const StatusReader* reader = &run->reader;
     const char* port = run->port.c_str();
     UtcTime utc = {2026, 12, 7, 23, 59, 59};
@@ -190,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     run.port.resize(strlen(run.port.c_str()));
     run.smallSize = 1 + data[1] * 4u;
     StartStatus(&run.reader);
-    uint32_t nowMs = 0;
+    uint64_t nowMs = 0;
     for (size_t at = 2 + data[0]; at < size; at += readBytes, nowMs += READ_STEP_MS) {
         size_t length = size - at < readBytes ? size - at : readBytes;
         ReadStatus(&run.reader, (const char*)data + at, length, nowMs);

@@ -803,8 +803,9 @@ TEST_F(LinuxLive, ASwitchAtTheWrongRateEndsWithStatus3AndAutoFindsTheRate) {
 
 // "ok" when every JSON line parses strictly (no NaN) and holds every key,
 // else the keys missing; then 1 for one object or 2 for more, and of the last
-// one its fix, whether its port is the one given and its first sentence of
-// the module's own without its checksum, or "-".
+// one its fix, whether its port is the one given, its first sentence of the
+// module's own without its checksum, or "-", and whether its counts add up to
+// its messages (as they must within the first second).
 const char JSON_CHECK[] =
     "import json, sys\n"
     "def refuse(word): raise ValueError(word)\n"
@@ -814,7 +815,8 @@ const char JSON_CHECK[] =
     "last = objects[-1]\n"
     "print(' '.join(k for o in objects for k in keys.split() if k not in o) or 'ok',\n"
     "      min(len(objects), 2), last['fix'], last['port'] == sys.argv[2],\n"
-    "      last['module'][0][:-3] if last['module'] else '-')\n";
+    "      last['module'][0][:-3] if last['module'] else '-',\n"
+    "      sum(last['nmea'].values()) + sum(last['rtcm'].values()) == last['messages'])\n";
 
 // The command line of the terminal program in a shell, under its emulator if it has one.
 std::string Shell(const std::vector<std::string>& words) {
@@ -865,7 +867,7 @@ TEST_F(LinuxLive, WatchSaysWhatTheModuleDoesAndEndsWhenItsConditionHolds) {
          {"--mode", "base"},
          {"--json", "--until", "base-ready", "--timeout", "10"},
          0,
-         "ok 1 None True -"},
+         "ok 1 None True - True"},
         {"silent", {"--talk", "none"}, {"--timeout", "2"}, 3, ""},
     };
     std::vector<Started> runs;
@@ -910,17 +912,86 @@ TEST_F(LinuxLive, WatchSaysWhatTheModuleDoesAndEndsWhenItsConditionHolds) {
         << baseLog;
 }
 
+// The program's exit status once it has ended, polled for up to limitMs; -1,
+// the program killed, when it has not ended by then.
+int ExitWithin(pid_t pid, uint32_t limitMs) {
+    int status = 0;
+    for (uint32_t startMs = TickMs(); TickMs() - startMs < limitMs; WaitMs(10)) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+TEST_F(LinuxLive, AWatchShowsOneStatusASecondAfterAStallAndEndsWhenItsReaderHasGone) {
+    std::string stalledPort = Module("stalled", {"--talk", "base"});
+    Started stalled = Start({KMS_CLI, "watch", stalledPort, "--json"}, nullptr, true);
+    ReadUntil(stalled.output, "\n");
+    kill(stalled.pid, SIGSTOP);
+    uint32_t stoppedMs = TickMs();
+    // Meanwhile, readers that take one status and go (`| head -n 1`): of the
+    // objects, and of the status lines (a time-out, as a word for the form).
+    const std::string forms[] = {"--json", "--timeout=60"};
+    std::vector<std::string> ports;
+    std::vector<Started> heads;
+    for (const std::string& form : forms) {
+        ports.push_back(Module("head" + form, {"--talk", "base"}));
+        heads.push_back(Start({KMS_CLI, "watch", ports.back(), form}, nullptr, true));
+    }
+    for (size_t i = 0; i < heads.size(); ++i) {
+        ReadUntil(heads[i].output, "\n");
+        close(heads[i].output);
+        int status = ExitWithin(heads[i].pid, 3000);
+        ReadAll(heads[i].errors);
+        EXPECT_EQ(status, 1) << forms[i] << ": status after its reader went (-1: still running)";
+        SerialPort free = OpenSerialPort(ports[i].c_str(), 460800);
+        EXPECT_NE(free, NO_PORT) << forms[i] << ": the port was not let go";
+        CloseSerialPort(free);
+    }
+    WaitMs(3500 - std::min(TickMs() - stoppedMs, 3500u));
+    kill(stalled.pid, SIGCONT);
+    uint32_t resumedMs = TickMs();
+    std::string arrivals; // ms after the stall at which each object came
+    bool apart = true;
+    struct pollfd wait = {stalled.output, POLLIN, 0};
+    for (uint32_t ms = 0, lastMs = 0; (ms = TickMs() - resumedMs) < 1500;) {
+        char buffer[8192];
+        ssize_t got =
+            poll(&wait, 1, (int)(1500 - ms)) == 1 ? read(wait.fd, buffer, sizeof buffer) : 0;
+        for (ssize_t i = 0; i < got; ++i) {
+            ms = TickMs() - resumedMs;
+            apart = apart && (buffer[i] != '\n' || arrivals.empty() || ms - lastMs >= 300);
+            lastMs = buffer[i] == '\n' ? ms : lastMs;
+            arrivals += buffer[i] == '\n' ? " " + std::to_string(ms) : "";
+        }
+    }
+    kill(stalled.pid, SIGINT);
+    ReadAll(stalled.output);
+    ReadAll(stalled.errors);
+    EXPECT_EQ(ExitStatus(stalled.pid), 130);
+    EXPECT_TRUE(apart && !arrivals.empty())
+        << "objects at these ms after a 3.5 s stall:" << arrivals << "; expected 0.3 s apart";
+}
+
 } // namespace
 
 // ---- A port someone else holds, and a line that cannot go on (Linux) ----
 
 #include <errno.h>
 #include <limits.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "engine/log_line.h"
+#include "platform/unix/port_release.h"
 
 namespace {
 
@@ -1082,6 +1153,44 @@ TEST(LinuxSerial, OnlyTheErrorsOfAModuleNotBackYetMayRecover) {
         bool got = OpenMayRecover() != 0;
         EXPECT_EQ(got, c.mayRecover)
             << "errno " << c.name << ": may recover " << got << ", expected " << c.mayRecover;
+    }
+}
+
+// A socket that lingers with output its peer never takes stands in for a
+// port whose driver holds its output at the close; another thread opens a
+// file the moment the close frees the number, as in a web server.
+TEST(LinuxSerial, AReleaseWaitsNoLongerWhenAnotherFileTakesTheNumberItFreed) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int lingering = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_TRUE(bind(listener, (sockaddr*)&address, length) == 0 && listen(listener, 1) == 0 &&
+                getsockname(listener, (sockaddr*)&address, &length) == 0);
+    connect(lingering, (sockaddr*)&address, length); // in progress on loopback
+    int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    const struct linger linger = {1, 5};
+    ASSERT_EQ(setsockopt(lingering, SOL_SOCKET, SO_LINGER, &linger, sizeof linger), 0);
+    char fill[65536] = {};
+    while (write(lingering, fill, sizeof fill) > 0) {
+    }
+    int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::atomic<int> taken{-1};
+    std::thread opener([&] {
+        for (uint32_t startMs = TickMs(); taken.load() < 0 && TickMs() - startMs < 2000;) {
+            int fd = fcntl(devNull, F_DUPFD_CLOEXEC, lingering);
+            fd == lingering ? taken.store(fd) : (void)close(fd);
+        }
+    });
+    uint32_t startMs = TickMs();
+    ReleaseClaimed(lingering);
+    uint32_t tookMs = TickMs() - startMs;
+    opener.join();
+    EXPECT_EQ(taken.load(), lingering) << "no other file took the number";
+    EXPECT_LE(tookMs, 1000u) << "the release waited for the lingering close";
+    for (int fd : {taken.load(), devNull, peer, listener}) {
+        close(fd);
     }
 }
 

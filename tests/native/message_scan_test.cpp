@@ -172,7 +172,7 @@ std::string Station(unsigned number, unsigned station, double latDeg, double lon
 }
 
 // What the reader knows at nowMs, in the order fix, base, own sentences.
-std::string Known(const StatusReader& reader, uint32_t nowMs) {
+std::string Known(const StatusReader& reader, uint64_t nowMs) {
     char text[512] = "";
     if (const RoverFix* fix = CurrentFix(&reader, nowMs)) {
         const FixQualityText* words = FindFixQuality(fix->quality);
@@ -307,14 +307,17 @@ TEST(StatusReader, AValueWhoseMessageStopsIsUnknownAfterThreeSecondsAndCountsAre
     StartStatus(&reader);
     std::string fix = Gga("4"), own = Sentence('$', "PZVKSVINSTATUS,1,30,2.5");
     std::string base = Station(1005, 1, 52.0, 4.0, 40.0);
-    for (uint32_t ms : {10000u, 10400u, 11100u}) {
+    for (uint64_t ms : {10000u, 10400u}) {
         ReadStatus(&reader, fix.data(), fix.size(), ms);
     }
-    ReadStatus(&reader, (base + own).data(), base.size() + own.size(), 11100);
-    EXPECT_EQ(CountLastSecond(&reader.counts[0], 11500), 2u) << "GGA in 10 s to 11 s";
-    EXPECT_EQ(CountLastSecond(&reader.counts[0], 12500), 1u) << "GGA in 11 s to 12 s";
-    EXPECT_EQ(CountLastSecond(&reader.counts[0], 13000), 0u) << "GGA in 12 s to 13 s";
-    for (uint32_t ms : {14100u, 14101u}) {
+    EXPECT_EQ(CountLastSecond(&reader, &reader.counts[0], 10500), 2u) << "GGA in its first 0.5 s";
+    std::string last = fix + base + own;
+    ReadStatus(&reader, last.data(), last.size(), 11100);
+    EXPECT_EQ(CountLastSecond(&reader, &reader.counts[0], 11500), 2u) << "GGA in 10 s to 11 s";
+    EXPECT_EQ(CountLastSecond(&reader, &reader.counts[0], 12500), 1u) << "GGA in 11 s to 12 s";
+    EXPECT_EQ(CountLastSecond(&reader, &reader.counts[0], 13000), 0u) << "GGA in 12 s to 13 s";
+    // 2^32 ms on, a 32-bit clock would be back at 11.1 s.
+    for (uint64_t ms : {(uint64_t)14100, (uint64_t)14101, 11100 + ((uint64_t)1 << 32)}) {
         bool fresh = ms == 14100;
         EXPECT_EQ(CurrentFix(&reader, ms) != nullptr, fresh) << "the fix at " << ms << " ms";
         EXPECT_EQ(CurrentBase(&reader, ms) != nullptr, fresh) << "the base at " << ms << " ms";

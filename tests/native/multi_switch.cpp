@@ -72,11 +72,11 @@ int Watch(Job* job) {
     for (uint32_t startMs = TickMs(); TickMs() - startMs < job->seconds * MS_PER_SECOND;) {
         char bytes[SERIAL_READ_CHUNK];
         uint32_t got = ReadSerialChunk(port, bytes, sizeof bytes);
-        ReadStatus(&reader, bytes, got, TickMs());
+        ReadStatus(&reader, bytes, got, TickMs64());
     }
     CloseSerialPort(port);
     static thread_local char json[STATUS_JSON_LEN];
-    FormatStatusJson(&reader, job->port, BAUD, nullptr, TickMs(), json, sizeof json);
+    FormatStatusJson(&reader, job->port, BAUD, nullptr, TickMs64(), json, sizeof json);
     printf("%d json %s\n", job->number, json);
     return reader.anyValid ? EXIT_DONE : EXIT_NO_REPLY;
 }

@@ -28,12 +28,15 @@ void WaitMs(uint32_t durationMs) {
 }
 
 uint32_t TickMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
     // Cut to 32 bits it wraps about every 49 days, as Windows' tick count
     // does; the differences the engine takes stay right.
-    uint64_t ms = (uint64_t)now.tv_sec * MS_PER_SECOND + (uint64_t)(now.tv_nsec / NS_PER_MS);
-    return (uint32_t)ms;
+    return (uint32_t)TickMs64();
+}
+
+uint64_t TickMs64() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * MS_PER_SECOND + (uint64_t)(now.tv_nsec / NS_PER_MS);
 }
 
 void UtcNow(UtcTime* now) {

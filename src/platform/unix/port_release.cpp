@@ -1,7 +1,6 @@
 #include "platform/unix/port_release.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -65,10 +64,15 @@ void* CloseInSlot(void* slot) {
     return nullptr;
 }
 
-// Whether the descriptor has left this program's table: its file is then the
-// closing thread's alone, so that an exit interrupts that thread's wait.
-bool HandedOver(int fd) {
-    return fcntl(fd, F_GETFD) == -1;
+// Whether the file being closed (null when it could not be told) has left
+// this program's table: it is then the closing thread's alone, so that an
+// exit interrupts that thread's wait. Its number says nothing once the close
+// has freed it, since another thread's open may take it at once: another
+// file at that number is a file handed over too.
+bool HandedOver(int fd, const struct stat* closing) {
+    struct stat now;
+    return fstat(fd, &now) != 0 || closing == nullptr || now.st_dev != closing->st_dev ||
+           now.st_ino != closing->st_ino || now.st_rdev != closing->st_rdev;
 }
 
 // The last close of a port with output queued waits until the driver has
@@ -81,7 +85,8 @@ bool HandedOver(int fd) {
 // up to waitMs and until that thread has taken the descriptor.
 void CloseUnwaited(int fd, uint32_t waitMs) {
     struct stat info;
-    dev_t device = fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) ? info.st_rdev : 0;
+    bool known = fstat(fd, &info) == 0;
+    dev_t device = known && S_ISCHR(info.st_mode) ? info.st_rdev : 0;
     for (PendingClose& slot : g_pendingCloses) {
         int free = -1;
         if (!slot.fd.compare_exchange_strong(free, fd)) {
@@ -96,7 +101,8 @@ void CloseUnwaited(int fd, uint32_t waitMs) {
         }
         pthread_detach(closer);
         uint32_t start = TickMs();
-        while (slot.fd.load() == fd && (TickMs() - start < waitMs || !HandedOver(fd))) {
+        while (slot.fd.load() == fd &&
+               (TickMs() - start < waitMs || !HandedOver(fd, known ? &info : nullptr))) {
             WaitMs(CLOSE_POLL_MS);
         }
         return;

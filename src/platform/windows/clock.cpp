@@ -10,6 +10,10 @@ uint32_t TickMs() {
     return GetTickCount();
 }
 
+uint64_t TickMs64() {
+    return GetTickCount64();
+}
+
 void UtcNow(UtcTime* now) {
     SYSTEMTIME utc;
     GetSystemTime(&utc);
