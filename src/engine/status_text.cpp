@@ -1,5 +1,7 @@
 #include "engine/status_text.h"
 
+#include "engine/json_out.h"
+
 #include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -82,226 +84,92 @@ void AppendRates(char* text, size_t size, const StatusReader* reader, MessageKin
     }
 }
 
-// A JSON text being written: a value that does not fit is left out whole,
-// and room is always kept for the brackets still open.
-struct JsonOut {
-    char* text;
-    size_t size;
-    size_t used;    // text[used] is its terminator
-    size_t closers; // bytes kept for the brackets still open
-    bool full;      // a piece did not fit since the last value was settled
-};
-
-void PutBytes(JsonOut* out, const char* bytes, size_t length) {
-    if (out->full || length >= out->size - out->used - out->closers) {
-        out->full = true;
-        return;
-    }
-    memcpy(out->text + out->used, bytes, length);
-    out->used += length;
-    out->text[out->used] = '\0';
-}
-
-void Put(JsonOut* out, const char* format, ...) {
-    size_t room = out->size - out->used - out->closers;
-    if (out->full) {
-        return;
-    }
-    va_list args;
-    va_start(args, format);
-    int length = vsnprintf(out->text + out->used, room, format, args);
-    va_end(args);
-    if (length < 0 || (size_t)length >= room) {
-        out->full = true;
-        out->text[out->used] = '\0';
-        return;
-    }
-    out->used += (size_t)length;
-}
-
-// The value begun at mark stays if it fitted whole, else it goes.
-void Settle(JsonOut* out, size_t mark) {
-    if (out->full) {
-        out->used = mark;
-        out->text[mark] = '\0';
-    }
-    out->full = false;
-}
-
-// Starts a value of an object (with its key) or of an array (key null);
-// returns where it began, for Settle.
-size_t Member(JsonOut* out, const char* key) {
-    size_t mark = out->used;
-    char last = mark > 0 ? out->text[mark - 1] : '{';
-    const char* comma = last == '{' || last == '[' ? "" : ",";
-    if (key != nullptr) {
-        Put(out, "%s\"%s\":", comma, key);
-    } else {
-        Put(out, "%s", comma);
-    }
-    return mark;
-}
-
-// '{' or '[', its closer kept room for.
-bool Open(JsonOut* out, char opener) {
-    const char pair[] = {opener, opener == '{' ? '}' : ']'};
-    PutBytes(out, pair, sizeof pair);
-    if (out->full) {
-        return false;
-    }
-    out->text[--out->used] = '\0';
-    out->closers++;
-    return true;
-}
-
-void Close(JsonOut* out, char closer) {
-    out->closers--;
-    out->text[out->used++] = closer;
-    out->text[out->used] = '\0';
-}
-
-// The length of the valid UTF-8 character at text; 0 for none: no overlong
-// form, no surrogate, nothing beyond U+10FFFF.
-size_t Utf8Length(const unsigned char* text) {
-    unsigned char lead = text[0];
-    size_t length = lead < 0x80                    ? 1
-                    : lead >= 0xC2 && lead <= 0xDF ? 2
-                    : lead >= 0xE0 && lead <= 0xEF ? 3
-                    : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                   : 0;
-    // The leads whose second byte may not take the whole continuation range.
-    unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-    unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-    for (size_t i = 1; i < length; ++i) {
-        if (text[i] < (i == 1 ? low : 0x80) || text[i] > (i == 1 ? high : 0xBF)) {
-            return 0;
-        }
-    }
-    return length;
-}
-
-// A JSON string: UTF-8 as it is; quote, backslash and control characters
-// escaped, and each byte that is no UTF-8 as the code point of its value.
-void JsonText(JsonOut* out, const char* text) {
-    PutBytes(out, "\"", 1);
-    const unsigned char* at = (const unsigned char*)text;
-    while (*at != '\0') {
-        size_t length = Utf8Length(at);
-        if (*at == '"' || *at == '\\') {
-            const char escaped[] = {'\\', (char)*at};
-            PutBytes(out, escaped, sizeof escaped);
-        } else if (length == 0 || *at < 0x20) {
-            Put(out, "\\u%04x", *at);
-        } else {
-            PutBytes(out, (const char*)at, length);
-        }
-        at += length > 0 ? length : 1;
-    }
-    PutBytes(out, "\"", 1);
-}
-
-// A number with its format (null when not known or not finite), as a value
-// of the object (key) or of the array (key null).
-void Number(JsonOut* out, const char* key, bool known, const char* format, double value) {
-    size_t mark = Member(out, key);
-    char number[JSON_NUMBER_MAX + 1];
-    int length = known && isfinite(value) ? snprintf(number, sizeof number, format, value) : -1;
-    Put(out, "%s", length > 0 && (size_t)length < sizeof number ? number : "null");
-    Settle(out, mark);
-}
-
 void JsonTime(JsonOut* out, const UtcTime* utc) {
-    size_t mark = Member(out, "time");
+    size_t mark = JsonMember(out, "time");
     if (utc != nullptr) {
-        Put(out, "\"%04u-%02u-%02uT%02u:%02u:%02uZ\"", utc->year, utc->month, utc->day, utc->hour,
-            utc->minute, utc->second);
+        JsonPut(out, "\"%04u-%02u-%02uT%02u:%02u:%02uZ\"", utc->year, utc->month, utc->day,
+                utc->hour, utc->minute, utc->second);
     } else {
-        Put(out, "null");
+        JsonPut(out, "null");
     }
-    Settle(out, mark);
-}
-
-void JsonString(JsonOut* out, const char* key, const char* text) {
-    size_t mark = Member(out, key);
-    JsonText(out, text);
-    Settle(out, mark);
+    JsonSettle(out, mark);
 }
 
 // {"GNGGA":1,"GNRMC":1}
 void JsonCounts(JsonOut* out, const char* key, const StatusReader* reader, MessageKind kind,
                 uint64_t nowMs) {
-    size_t mark = Member(out, key);
+    size_t mark = JsonMember(out, key);
     unsigned perSecond = 0;
-    if (Open(out, '{')) {
+    if (JsonOpen(out, '{')) {
         for (int i = 0; (i = NextCount(reader, kind, nowMs, i, &perSecond)) >= 0; ++i) {
-            size_t pair = Member(out, nullptr);
+            size_t pair = JsonMember(out, nullptr);
             JsonText(out, reader->counts[i].name);
-            Put(out, ":%u", perSecond);
-            Settle(out, pair);
+            JsonPut(out, ":%u", perSecond);
+            JsonSettle(out, pair);
         }
-        Close(out, '}');
+        JsonClose(out, '}');
     }
-    Settle(out, mark);
+    JsonSettle(out, mark);
 }
 
 void JsonFix(JsonOut* out, const RoverFix* fix) {
     const RoverFix none = {0, 0, -1, false, false, false, false, 0, 0, 0, 0, 0};
     const FixQualityText* quality = fix != nullptr ? FindFixQuality(fix->quality) : nullptr;
-    size_t mark = Member(out, "fix");
+    size_t mark = JsonMember(out, "fix");
     if (fix != nullptr) {
-        Put(out, "\"%s\"", quality != nullptr ? quality->key : "other");
+        JsonPut(out, "\"%s\"", quality != nullptr ? quality->key : "other");
     } else {
-        Put(out, "null");
+        JsonPut(out, "null");
     }
-    Settle(out, mark);
+    JsonSettle(out, mark);
     bool known = fix != nullptr;
     fix = known ? fix : &none;
-    Number(out, "quality", known, "%.0f", fix->quality);
-    Number(out, "satellites", fix->satellites >= 0, "%.0f", fix->satellites);
-    Number(out, "hdop", fix->hasHdop, "%.2f", fix->hdop);
-    Number(out, "age_s", fix->hasAge, "%.1f", fix->ageS);
-    Number(out, "lat", fix->hasPosition, "%.7f", fix->latDeg);
-    Number(out, "lon", fix->hasPosition, "%.7f", fix->lonDeg);
-    Number(out, "alt_m", fix->hasAltitude, "%.3f", fix->altitudeM);
+    JsonNumber(out, "quality", known, "%.0f", fix->quality);
+    JsonNumber(out, "satellites", fix->satellites >= 0, "%.0f", fix->satellites);
+    JsonNumber(out, "hdop", fix->hasHdop, "%.2f", fix->hdop);
+    JsonNumber(out, "age_s", fix->hasAge, "%.1f", fix->ageS);
+    JsonNumber(out, "lat", fix->hasPosition, "%.7f", fix->latDeg);
+    JsonNumber(out, "lon", fix->hasPosition, "%.7f", fix->lonDeg);
+    JsonNumber(out, "alt_m", fix->hasAltitude, "%.3f", fix->altitudeM);
 }
 
 void JsonBase(JsonOut* out, const StationPosition* base) {
-    size_t mark = Member(out, "base");
+    size_t mark = JsonMember(out, "base");
     if (base == nullptr) {
-        Put(out, "null");
-    } else if (Open(out, '{')) {
-        Number(out, "station", true, "%.0f", base->station);
-        Number(out, "lat", true, "%.7f", base->latDeg);
-        Number(out, "lon", true, "%.7f", base->lonDeg);
-        Number(out, "height_m", true, "%.4f", base->heightM);
-        Number(out, "antenna_height_m", base->hasAntennaHeight, "%.4f", base->antennaHeightM);
-        size_t ecef = Member(out, "ecef_m");
-        if (Open(out, '[')) {
+        JsonPut(out, "null");
+    } else if (JsonOpen(out, '{')) {
+        JsonNumber(out, "station", true, "%.0f", base->station);
+        JsonNumber(out, "lat", true, "%.7f", base->latDeg);
+        JsonNumber(out, "lon", true, "%.7f", base->lonDeg);
+        JsonNumber(out, "height_m", true, "%.4f", base->heightM);
+        JsonNumber(out, "antenna_height_m", base->hasAntennaHeight, "%.4f", base->antennaHeightM);
+        size_t ecef = JsonMember(out, "ecef_m");
+        if (JsonOpen(out, '[')) {
             for (double axisM : base->ecefM) {
-                Number(out, nullptr, true, "%.4f", axisM);
+                JsonNumber(out, nullptr, true, "%.4f", axisM);
             }
-            Close(out, ']');
+            JsonClose(out, ']');
         }
-        Settle(out, ecef);
-        Close(out, '}');
+        JsonSettle(out, ecef);
+        JsonClose(out, '}');
     }
-    Settle(out, mark);
+    JsonSettle(out, mark);
 }
 
 // The module's own sentences that are current.
 void JsonOwn(JsonOut* out, const StatusReader* reader, uint64_t nowMs) {
-    size_t mark = Member(out, "module");
-    if (Open(out, '[')) {
+    size_t mark = JsonMember(out, "module");
+    if (JsonOpen(out, '[')) {
         for (int i = 0; i < reader->ownUsed; ++i) {
             if (OwnSentenceCurrent(&reader->own[i], nowMs)) {
-                size_t sentence = Member(out, nullptr);
+                size_t sentence = JsonMember(out, nullptr);
                 JsonText(out, reader->own[i].text);
-                Settle(out, sentence);
+                JsonSettle(out, sentence);
             }
         }
-        Close(out, ']');
+        JsonClose(out, ']');
     }
-    Settle(out, mark);
+    JsonSettle(out, mark);
 }
 
 } // namespace
@@ -362,20 +230,20 @@ size_t FormatStatusJson(const StatusReader* reader, const char* portName, uint32
     if (size == 0) {
         return 0;
     }
-    json[0] = '\0';
-    JsonOut out = {json, size, 0, 0, false};
-    if (!Open(&out, '{')) {
+    JsonOut out;
+    StartJson(&out, json, size);
+    if (!JsonOpen(&out, '{')) {
         return 0;
     }
     JsonTime(&out, utc);
     JsonString(&out, "port", portName);
-    Number(&out, "baud", true, "%.0f", baudRate);
-    Number(&out, "messages", true, "%.0f", (double)reader->messages);
+    JsonNumber(&out, "baud", true, "%.0f", baudRate);
+    JsonNumber(&out, "messages", true, "%.0f", (double)reader->messages);
     JsonCounts(&out, "nmea", reader, NMEA_MESSAGE, nowMs);
     JsonCounts(&out, "rtcm", reader, RTCM_MESSAGE, nowMs);
     JsonFix(&out, CurrentFix(reader, nowMs));
     JsonBase(&out, CurrentBase(reader, nowMs));
     JsonOwn(&out, reader, nowMs);
-    Close(&out, '}');
+    JsonClose(&out, '}');
     return out.used;
 }

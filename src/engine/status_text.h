@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "engine/clock.h"
+#include "engine/json_out.h"
 #include "engine/message_scan.h"
 #include "engine/serial_line.h"
 #include "engine/status_reader.h"
@@ -26,14 +27,6 @@ void FormatStatusLines(const StatusReader* reader, uint64_t nowMs, char* text, s
 void FormatLastSeen(const StatusReader* reader, uint64_t nowMs, bool baseFirst, char* text,
                     size_t size);
 
-// The most a byte of a JSON string takes: \u00XX.
-const size_t JSON_ESCAPED_BYTE_MAX = 6;
-// A string of length bytes at its worst, quoted, with the comma before it.
-constexpr size_t JsonTextMax(size_t length) {
-    return length * JSON_ESCAPED_BYTE_MAX + 3;
-}
-// A number as printed; one that would be longer is null.
-const size_t JSON_NUMBER_MAX = 24;
 // The keys, punctuation, time and numbers of a status: about 300 bytes of
 // keys and two dozen numbers, with room to spare.
 const size_t STATUS_JSON_FRAME_MAX = 1536;
