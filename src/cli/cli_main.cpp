@@ -214,8 +214,12 @@ unsigned ParseSeconds(const char* text, unsigned maxS) {
     return seconds <= maxS ? seconds : 0;
 }
 
+// Dropped once the program ends on an interrupt, as the log's lines are:
+// the rates refused then are the port's release under the probe.
 void SayRateTried(void*, uint32_t baudRate, RateHeard heard) {
-    fprintf(stderr, "%lu: %s\n", (unsigned long)baudRate, HEARD_TEXTS[heard]);
+    if (!EndingOnInterrupt()) {
+        fprintf(stderr, "%lu: %s\n", (unsigned long)baudRate, HEARD_TEXTS[heard]);
+    }
 }
 
 // The names of one kind of message seen, after their label; nothing when none.
