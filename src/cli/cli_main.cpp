@@ -14,10 +14,10 @@
 #include "engine/mode_scripts.h"
 #include "engine/drain.h"
 #include "engine/rate_probe.h"
-#include "engine/reply_check.h"
 #include "engine/script_runner.h"
 #include "engine/serial_line.h"
 #include "engine/serial_port.h"
+#include "engine/switch_flow.h"
 #include "engine/system_log.h"
 #include "platform/port_listing.h"
 
@@ -27,9 +27,7 @@ namespace {
 const char VERSION[] = "kavrel-mode-switch-cli " KMS_VERSION;
 const unsigned DEFAULT_REBOOT_TIMEOUT_S = 30;
 const unsigned REBOOT_TIMEOUT_MAX_S = 3600;
-const int MAX_WORDS = 3;              // the command, the port and the mode
-const char AUTO_BAUD_TEXT[] = "auto"; // -b auto: the rate probe finds
-const uint32_t AUTO_BAUD = UINT32_MAX;
+const int MAX_WORDS = 3;             // the command, the port and the mode
 const size_t USAGE_PROBLEM_LEN = 96; // bytes of a usage error's problem text
 
 const char USAGE[] =
@@ -204,28 +202,6 @@ int ListPorts(const CommandLine* line) {
     return fflush(stdout) == 0 ? EXIT_DONE : EXIT_FAILED;
 }
 
-const ModeScript* FindMode(const char* name) {
-    for (SwitchMode mode = BaseSurveyIn; mode < BaseSurveyIn + MODE_COUNT; ++mode) {
-        const ModeScript* script = FindModeScript(mode);
-        if (strcmp(script->commandName, name) == 0) {
-            return script;
-        }
-    }
-    return nullptr;
-}
-
-uint32_t FindBaud(const char* text) {
-    if (strcmp(text, AUTO_BAUD_TEXT) == 0) {
-        return AUTO_BAUD;
-    }
-    for (const char* baud : BAUD_TEXTS) {
-        if (strcmp(baud, text) == 0) {
-            return ParseBaudText(baud);
-        }
-    }
-    return 0;
-}
-
 // Whole seconds from 1 to maxS, else 0.
 unsigned ParseSeconds(const char* text, unsigned maxS) {
     unsigned seconds = 0;
@@ -238,8 +214,12 @@ unsigned ParseSeconds(const char* text, unsigned maxS) {
     return seconds <= maxS ? seconds : 0;
 }
 
+// Dropped once the program ends on an interrupt, as the log's lines are:
+// the rates refused then are the port's release under the probe.
 void SayRateTried(void*, uint32_t baudRate, RateHeard heard) {
-    fprintf(stderr, "%lu: %s\n", (unsigned long)baudRate, HEARD_TEXTS[heard]);
+    if (!EndingOnInterrupt()) {
+        fprintf(stderr, "%lu: %s\n", (unsigned long)baudRate, HEARD_TEXTS[heard]);
+    }
 }
 
 // The names of one kind of message seen, after their label; nothing when none.
@@ -255,15 +235,7 @@ void PrintSeen(const ProbeResult* result, MessageKind kind, const char* label) {
 // Probes the port, the open's failure and a probe that found nothing
 // logged. Returns the rate found, or 0.
 uint32_t FindRate(const char* port, ProbeResult* result) {
-    if (!ProbeRates(port, SayRateTried, nullptr, result)) {
-        LogLastError(nullptr, OPEN_FAILED_TEXT);
-        LogPortHolder(nullptr, port);
-        return 0;
-    }
-    if (result->baudRate == 0) {
-        LogLine(nullptr, NO_RATE_FOUND_FORMAT, port);
-    }
-    return result->baudRate;
+    return FindModuleRate(nullptr, port, SayRateTried, nullptr, result, nullptr);
 }
 
 void LogNothing() {}
@@ -292,42 +264,33 @@ int Probe(const CommandLine* line) {
 }
 
 void LogInterrupted() {
-    LogLine(nullptr, INTERRUPTED_TEXT);
+    InterruptSwitch(nullptr, nullptr);
 }
 
 void LogInterruptedBeforeWriting() {
     LogLine(nullptr, "Interrupted before anything was written.");
 }
 
+// Once the probe is over, whatever it found, an interrupt may come after
+// the first write.
+int NoteStep(void*, const SwitchStep* step) {
+    if (step->kind == STEP_RATE) {
+        EndSwitchOnInterrupt(LogInterrupted);
+    }
+    return 1;
+}
+
 // The switch itself, at the rate given or the one the probe finds.
 int RunSwitch(const char* port, const ModeScript* script, uint32_t baud, uint32_t timeoutMs) {
+    // Indexed by SwitchEnd.
+    static const int END_STATUSES[] = {EXIT_DONE, EXIT_FAILED, EXIT_NO_REPLY, EXIT_INTERRUPTED};
     g_logSink = PrintLogLine;
     EndSwitchOnInterrupt(baud == AUTO_BAUD ? LogInterruptedBeforeWriting : LogInterrupted);
-    ProbeResult probed;
-    if (baud == AUTO_BAUD && (baud = FindRate(port, &probed)) != 0) {
-        LogLine(nullptr, MODULE_FOUND_FORMAT, (unsigned long)baud);
-    }
-    EndSwitchOnInterrupt(LogInterrupted);
-    ReplyCheck reply;
-    StartReplyCheck(&reply, script);
-    const ReceiveHook hook = {CheckReply, &reply};
-    SwitchRun run;
-    StartSwitchRun(&run, nullptr, timeoutMs, &hook);
-    if (baud == 0 ||
-        !PlayModeScript(&run, script->displayName, port, baud, script->sentences, script->count)) {
-        LogLine(nullptr, "Failed.");
-        return EXIT_FAILED;
-    }
-    if (reply.answered) {
-        return EXIT_DONE;
-    }
-    // Sentences that came back whole show that the rate was right.
-    if (reply.echoed) {
-        LogLine(nullptr, ECHO_ONLY_TEXT);
-    } else {
-        LogLine(nullptr, NO_REPLY_FORMAT, (unsigned long)baud, run.portName);
-    }
-    return EXIT_NO_REPLY;
+    const StepHook steps = {NoteStep, nullptr};
+    SwitchFlow flow;
+    StartSwitchFlow(&flow, nullptr, timeoutMs, &steps, NO_REPLY_FORMAT);
+    flow.tried = SayRateTried;
+    return END_STATUSES[RunSwitchFlow(&flow, port, script, baud)];
 }
 
 // Checked in full before anything is opened: a usage error touches no port.
@@ -336,9 +299,9 @@ int Switch(const CommandLine* line) {
         return UsageError("switch takes PORT MODE [-b RATE] [--reboot-timeout SECONDS]", "");
     }
     const char* port = line->words[1];
-    const ModeScript* script = FindMode(line->words[2]);
+    const ModeScript* script = FindModeByName(line->words[2]);
     const char* baudText = BaudTextGiven(line);
-    uint32_t baud = FindBaud(baudText);
+    uint32_t baud = FindRateByName(baudText);
     const char* timeoutText = line->rebootTimeoutText;
     unsigned timeoutS = timeoutText != nullptr ? ParseSeconds(timeoutText, REBOOT_TIMEOUT_MAX_S)
                                                : DEFAULT_REBOOT_TIMEOUT_S;
@@ -370,7 +333,7 @@ int WatchCommand(const CommandLine* line) {
     }
     const char* port = line->words[1];
     const char* baudText = BaudTextGiven(line);
-    uint32_t baud = FindBaud(baudText);
+    uint32_t baud = FindRateByName(baudText);
     WatchOptions options = {UNTIL_NOTHING, 0, line->json};
     for (const UntilName& entry : UNTIL_NAMES) {
         if (line->untilText != nullptr && strcmp(line->untilText, entry.name) == 0) {

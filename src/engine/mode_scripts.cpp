@@ -37,6 +37,7 @@ static_assert(CountOf(MODE_SCRIPTS) == MODE_COUNT, "one script per mode");
 } // namespace
 
 const char* const RESET_SENTENCE = RESET_MODULE;
+const char* const SAVE_SENTENCE = SAVE_PARAMETERS;
 
 const ModeScript* FindModeScript(SwitchMode mode) {
     if (mode < BaseSurveyIn || mode >= BaseSurveyIn + MODE_COUNT) {

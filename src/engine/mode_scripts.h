@@ -20,6 +20,9 @@ struct ModeScript {
 // The sentence after which the module resets; the runner closes the port and
 // waits for the reboot when it has written this exact text.
 extern const char* const RESET_SENTENCE;
+// The sentence that makes the module save its settings, a step of its own
+// for the front ends.
+extern const char* const SAVE_SENTENCE;
 
 const int MODE_COUNT = 3; // BaseSurveyIn to Rover
 

@@ -76,6 +76,10 @@ void CloseSerialPort(SerialPort port);
 // probed by another program), so that trying again later may succeed.
 int OpenMayRecover();
 
+// Whether the last failed open was refused because another program holds
+// the port.
+int OpenRefusedBusy();
+
 // After a reopen of portName failed in a way that can mean "not back yet":
 // when portName is gone or now leads to another device, the one other name
 // under which the module is back. A module that resets while a program

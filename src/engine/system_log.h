@@ -9,3 +9,7 @@ void LocalTimeOfDay(unsigned* hour, unsigned* minute, unsigned* second);
 // Logs the context with the system's text and number for the calling
 // thread's last error (errno on Linux). Call it right after the failing call.
 void LogLastError(void* owner, const char* context);
+
+// That error's number, for a record of why a run failed; reading it changes
+// nothing.
+int LastErrorNumber();

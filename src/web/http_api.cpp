@@ -292,14 +292,14 @@ enum MHD_Result Status(Server* server, struct MHD_Connection* connection, const 
                      port != nullptr ? reason : "Too many ports in use.");
 }
 
-// The switch's rate from the body: one of the list, "auto", or the default
-// when not given; 0 for anything else.
+// The switch's rate from the body: one of the list, AUTO_BAUD for "auto", or
+// the default when not given; 0 for anything else.
 uint32_t SwitchBaud(const JsonField* baud) {
     if (baud == nullptr) {
         return ParseBaudText(BAUD_TEXTS[DEFAULT_BAUD_INDEX]);
     }
     if (baud->kind == JSON_STRING) {
-        return strcmp(baud->text, "auto") == 0 ? UINT32_MAX : 0;
+        return strcmp(baud->text, AUTO_BAUD_TEXT) == 0 ? AUTO_BAUD : 0;
     }
     for (const char* text : BAUD_TEXTS) {
         if ((int64_t)ParseBaudText(text) == baud->number) {
@@ -334,8 +334,7 @@ enum MHD_Result Switch(Server* server, struct MHD_Connection* connection, const 
     pthread_mutex_lock(&server->lock);
     char* json = server->answer;
     WebPort* port = FindWebPort(server, portField->text);
-    bool started = port != nullptr && StartJob(port, script, baud == UINT32_MAX ? AUTO_BAUD : baud,
-                                               reason, sizeof reason);
+    bool started = port != nullptr && StartJob(port, script, baud, reason, sizeof reason);
     if (!started) {
         unsigned status = server->stopping ? MHD_HTTP_SERVICE_UNAVAILABLE : MHD_HTTP_CONFLICT;
         pthread_mutex_unlock(&server->lock);
@@ -365,16 +364,12 @@ const char* PortArgument(Server* server, struct MHD_Connection* connection) {
     return name != nullptr && PortOffered(server, name) ? name : nullptr;
 }
 
-// The rate a GET asks to watch at: one of the list, 0 when not given, and
-// UINT32_MAX for anything else.
-uint32_t WatchBaud(struct MHD_Connection* connection) {
+// The rate a GET asks to watch at: one of the list, or 0 when not given.
+// False for anything else, "auto" included: a watch only listens.
+bool WatchBaud(struct MHD_Connection* connection, uint32_t* baud) {
     const char* text = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "baud");
-    for (const char* baud : BAUD_TEXTS) {
-        if (text != nullptr && strcmp(text, baud) == 0) {
-            return ParseBaudText(baud);
-        }
-    }
-    return text == nullptr ? 0 : UINT32_MAX;
+    *baud = text != nullptr ? FindRateByName(text) : 0;
+    return text == nullptr || (*baud != 0 && *baud != AUTO_BAUD);
 }
 
 enum MHD_Result ApiGet(Server* server, struct MHD_Connection* connection, const char* url) {
@@ -386,8 +381,8 @@ enum MHD_Result ApiGet(Server* server, struct MHD_Connection* connection, const 
         return SendError(connection, MHD_HTTP_NOT_FOUND, "No such route.");
     }
     const char* port = PortArgument(server, connection);
-    uint32_t baud = WatchBaud(connection);
-    if (port == nullptr || baud == UINT32_MAX) {
+    uint32_t baud = 0;
+    if (port == nullptr || !WatchBaud(connection, &baud)) {
         return SendError(connection, MHD_HTTP_BAD_REQUEST,
                          "port must be one of /api/ports, baud one of its rates.");
     }

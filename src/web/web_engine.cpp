@@ -1,5 +1,5 @@
-// The engine as the web server uses it. Each switch is a SwitchRun the job
-// owns (its module, its reopen rule, its reply hook), and every engine log
+// The engine as the web server uses it. Each switch is a SwitchFlow the job
+// owns (its module, its reopen rule, its reply check), and every engine log
 // line carries the run's EngineRun as its owner, so several switches of
 // different ports run at once, each on its own thread. What is still
 // process-wide: g_logSink, set once here and routing by owner, and
@@ -9,13 +9,11 @@
 #include "web/web_engine.h"
 
 #include <stdio.h>
-#include <string.h>
 
 #include "engine/clock.h"
 #include "engine/drain.h"
 #include "engine/line_text.h"
 #include "engine/log_line.h"
-#include "engine/rate_probe.h"
 #include "engine/script_runner.h"
 #include "engine/system_log.h"
 
@@ -39,67 +37,23 @@ int RouteLine(void* owner, const char* line, size_t length) {
     return 1;
 }
 
-// The probe's rates tried are not logged: the terminal program prints them
-// apart from the log too.
-void IgnoreRateTried(void*, uint32_t, RateHeard) {}
-
-// The rate the probe finds, or 0 (logged).
-uint32_t FindRate(EngineRun* run, const char* portName) {
-    ProbeResult result;
-    if (!ProbeRates(portName, IgnoreRateTried, nullptr, &result)) {
-        LogLastError(run, OPEN_FAILED_TEXT);
-        LogPortHolder(run, portName);
-        return 0;
-    }
-    if (result.baudRate == 0) {
-        LogLine(run, NO_RATE_FOUND_FORMAT, portName);
-        return 0;
-    }
-    LogLine(run, MODULE_FOUND_FORMAT, (unsigned long)result.baudRate);
-    return result.baudRate;
-}
-
 } // namespace
 
 void StartEngine() {
     g_logSink = RouteLine;
 }
 
-const ModeScript* FindModeByName(const char* commandName) {
-    for (SwitchMode mode = BaseSurveyIn; mode < BaseSurveyIn + MODE_COUNT; ++mode) {
-        const ModeScript* script = FindModeScript(mode);
-        if (script != nullptr && strcmp(script->commandName, commandName) == 0) {
-            return script;
-        }
-    }
-    return nullptr;
+// The probe's rates tried are not logged: the terminal program prints them
+// apart from the log too.
+SwitchEnd RunSwitch(EngineRun* run, const char* portName, const ModeScript* script, uint32_t baud) {
+    const StepHook steps = {run->stepped, run->context};
+    StartSwitchFlow(&run->flow, run, REBOOT_TIMEOUT_MS, &steps, NO_REPLY_FORMAT);
+    return RunSwitchFlow(&run->flow, portName, script, baud);
 }
 
-int RunSwitch(EngineRun* run, const char* portName, const ModeScript* script, uint32_t baud,
-              uint32_t* usedBaud) {
-    StartReplyCheck(&run->reply, script);
-    *usedBaud = baud == AUTO_BAUD ? FindRate(run, portName) : baud;
-    ReceiveHook hook = {CheckReply, &run->reply};
-    SwitchRun* switchRun = &run->switchRun;
-    StartSwitchRun(switchRun, run, REBOOT_TIMEOUT_MS, &hook);
-    if (*usedBaud == 0 || !PlayModeScript(switchRun, script->displayName, portName, *usedBaud,
-                                          script->sentences, script->count)) {
-        LogLine(run, "Failed.");
-        return SWITCH_FAILED;
-    }
-    if (run->reply.answered) {
-        return SWITCH_DONE;
-    }
-    if (run->reply.echoed) {
-        LogLine(run, ECHO_ONLY_TEXT);
-    } else {
-        LogLine(run, NO_REPLY_FORMAT, (unsigned long)*usedBaud, switchRun->portName);
-    }
-    return SWITCH_NO_REPLY;
-}
-
-void LogInterruptedRun(EngineRun* run) {
-    LogLine(run, INTERRUPTED_TEXT);
+void InterruptRun(EngineRun* run) {
+    const StepHook steps = {run->stepped, run->context};
+    InterruptSwitch(run, &steps);
 }
 
 SerialPort OpenWatch(EngineRun* run, const char* portName, uint32_t baud) {

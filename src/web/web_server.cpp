@@ -1,5 +1,6 @@
 #include "web/web_server.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -14,10 +15,13 @@ const uint32_t DEFAULT_BAUD = 460800;
 const uint32_t STATUS_EVERY_MS = 1000;
 const uint32_t WATCH_RETRY_MS = 2000; // a port that would not open is tried again
 const uint32_t WATCH_READ_BYTES = 4096;
-const char REBOOT_LINE[] = "Waiting for module reboot...";
 const char PAUSED_NOTICE[] = "Status paused: the switch holds the port.";
 
 const char* const STATE_NAMES[] = {"running", "done", "failed", "no-reply", "interrupted"};
+// Indexed by SwitchStepKind and SwitchCause.
+const char* const STEP_NAMES[] = {"rate", "sentence", "save", "reset", "reboot", "reopen", "end"};
+const char* const CAUSE_NAMES[] = {"none",         "open-failed", "port-busy",
+                                   "write-failed", "not-back",    "no-rate"};
 
 // The message of a stored line: after its "[hh:mm:ss] ".
 const char* Message(const char* line) {
@@ -41,12 +45,8 @@ void AppendJobLine(void* context, const char* line, size_t length) {
     size_t used = strnlen(text, JOB_LINE_MAX - 1);
     text[used] = '\0';
     fprintf(stderr, "%s: %s\n", port->name, text);
-    if (strstr(text, ">> ") != nullptr || strcmp(Message(text), REBOOT_LINE) == 0) {
-        bool rebooting = strcmp(Message(text), REBOOT_LINE) == 0;
-        port->jobSeq += job->rebooting != rebooting ? 1 : 0;
-        job->rebooting = rebooting;
-    }
-    if (strcmp(Message(text), "Failed.") != 0 && Message(text)[0] != '\0') {
+    // The engine tells the end before the "Failed." that closes a failure.
+    if (!job->ended && Message(text)[0] != '\0') {
         memcpy(job->last, text, used + 1);
     }
     // The last lines are kept however long the replies were: a "<<" line
@@ -73,6 +73,36 @@ void TakeJobLine(void* context, const char* line, size_t length) {
         AppendJobLine(port, line, length);
     }
     pthread_mutex_unlock(&port->server->lock);
+}
+
+// Locked: one step of the port's job, as the engine told it.
+int ApplyJobStep(void* context, const SwitchStep* step) {
+    WebPort* port = static_cast<WebPort*>(context);
+    WebJob* job = &port->job;
+    if (step->kind == STEP_RATE) {
+        job->baud = step->baudRate != 0 ? step->baudRate : job->baud;
+    } else if (step->kind == STEP_END) {
+        job->end = *step;
+        job->ended = true;
+    } else {
+        job->step = *step;
+    }
+    ++port->jobSeq;
+    pthread_cond_broadcast(&port->server->changed);
+    return 1;
+}
+
+// The engine's step hook for a job, from the job's thread: an interrupted
+// job's switch stops at its next step.
+int TakeJobStep(void* context, const SwitchStep* step) {
+    WebPort* port = static_cast<WebPort*>(context);
+    pthread_mutex_lock(&port->server->lock);
+    bool running = port->job.state == JOB_RUNNING;
+    if (running) {
+        ApplyJobStep(port, step);
+    }
+    pthread_mutex_unlock(&port->server->lock);
+    return running;
 }
 
 // The engine's sink for a watch: why the port did not open, gathered.
@@ -182,8 +212,13 @@ void EnsureWatch(WebPort* port) {
     }
 }
 
-JobState StateOf(int status) {
-    return status == SWITCH_DONE ? JOB_DONE : status == SWITCH_NO_REPLY ? JOB_NO_REPLY : JOB_FAILED;
+// Locked: the job's state and status from the end the engine told.
+void EndJob(WebJob* job) {
+    static const JobState STATES[] = {JOB_DONE, JOB_FAILED, JOB_NO_REPLY}; // by SwitchEnd
+    static const int STATUSES[] = {SWITCH_DONE, SWITCH_FAILED, SWITCH_NO_REPLY};
+    SwitchEnd end = job->ended && job->end.end <= END_NO_REPLY ? job->end.end : END_FAILED;
+    job->state = STATES[end];
+    job->status = STATUSES[end];
 }
 
 void* JobThread(void* context) {
@@ -195,19 +230,15 @@ void* JobThread(void* context) {
     while (port->watchRunning && !server->stopping) {
         WaitForChange(server, STATUS_EVERY_MS);
     }
-    uint32_t baud = job->autoBaud ? AUTO_BAUD : job->baud;
+    uint32_t baud = job->baud;
     pthread_mutex_unlock(&server->lock);
-    uint32_t used = 0;
-    int status = RunSwitch(&job->run, port->name, job->script, baud, &used);
+    RunSwitch(&job->run, port->name, job->script, baud);
     pthread_mutex_lock(&server->lock);
     if (job->state == JOB_RUNNING) {
-        job->state = StateOf(status);
-        job->status = status;
+        EndJob(job);
     }
-    job->rebooting = false;
-    if (used != 0) {
-        job->baud = used;
-        port->baud = used; // the status goes on at the rate the switch used
+    if (job->baud != AUTO_BAUD) {
+        port->baud = job->baud; // the status goes on at the rate the switch used
     }
     ++port->jobSeq;
     job->threadRunning = false;
@@ -216,6 +247,43 @@ void* JobThread(void* context) {
     pthread_cond_broadcast(&server->changed);
     pthread_mutex_unlock(&server->lock);
     return nullptr;
+}
+
+// Appends to the JSON being made, cut at its size; returns the length.
+size_t AppendFormat(char* json, size_t at, size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int used = vsnprintf(json + at, size - at, format, args);
+    va_end(args);
+    size_t added = used > 0 ? (size_t)used : 0;
+    return at + added < size ? at + added : size - 1;
+}
+
+// The job's last step, the reboot's time left by the engine's clock, and an
+// ended job's cause.
+size_t FormatProgress(const WebJob* job, char* json, size_t at, size_t size) {
+    const SwitchStep* step = &job->step;
+    if (step->index == 0) {
+        at = AppendFormat(json, at, size, ",\"step\":null");
+    } else {
+        at = AppendFormat(json, at, size, ",\"step\":{\"kind\":\"%s\",\"index\":%u,\"count\":%u",
+                          STEP_NAMES[step->kind], step->index, step->count);
+        if (step->kind == STEP_REBOOT || step->kind == STEP_REOPEN) {
+            int32_t leftMs = (int32_t)(step->deadlineMs - TickMs());
+            at = AppendFormat(json, at, size,
+                              ",\"deadline_ms\":%lu,\"left_ms\":%ld,\"timeout_ms\":%lu",
+                              (unsigned long)step->deadlineMs, (long)(leftMs > 0 ? leftMs : 0),
+                              (unsigned long)step->rebootTimeoutMs);
+        }
+        at = AppendFormat(json, at, size, "}");
+    }
+    if (job->state != JOB_RUNNING) {
+        const SwitchFailure* failure = &job->end.failure;
+        at = AppendFormat(json, at, size, ",\"cause\":\"%s\",\"errno\":%d",
+                          CAUSE_NAMES[job->ended ? failure->cause : CAUSE_NONE],
+                          job->ended ? failure->error : 0);
+    }
+    return at;
 }
 
 // Locked: whether a port's record can be given to another port.
@@ -366,11 +434,11 @@ int StartJob(WebPort* port, const ModeScript* script, uint32_t baud, char* reaso
     memset(job, 0, sizeof *job);
     job->id = ++port->server->nextJobId;
     job->script = script;
-    job->autoBaud = baud == AUTO_BAUD;
     job->baud = baud;
     job->state = JOB_RUNNING;
     job->threadRunning = true;
     job->run.took = TakeJobLine;
+    job->run.stepped = TakeJobStep;
     job->run.context = port;
     pthread_t thread;
     if (pthread_create(&thread, nullptr, JobThread, port) != 0) {
@@ -393,11 +461,14 @@ size_t FormatJob(const WebPort* port, char* json, size_t size) {
     size_t at = AppendJsonString(json, used > 0 ? (size_t)used : 0, size, port->name);
     at += (size_t)snprintf(json + at, size - at, ",\"mode\":\"%s\",\"baud\":",
                            job->script != nullptr ? job->script->commandName : "");
-    at += job->autoBaud && job->state == JOB_RUNNING
-              ? (size_t)snprintf(json + at, size - at, "\"auto\"")
+    at += job->baud == AUTO_BAUD
+              ? (size_t)snprintf(json + at, size - at, "\"%s\"", AUTO_BAUD_TEXT)
               : (size_t)snprintf(json + at, size - at, "%lu", (unsigned long)job->baud);
+    at = FormatProgress(job, json, at < size ? at : size - 1, size);
+    const SwitchStepKind kind = job->step.kind;
+    bool rebooting = job->state == JOB_RUNNING && (kind == STEP_REBOOT || kind == STEP_REOPEN);
     at += (size_t)snprintf(json + at, size - at, ",\"state\":\"%s\",\"rebooting\":%s",
-                           STATE_NAMES[job->state], job->rebooting ? "true" : "false");
+                           STATE_NAMES[job->state], rebooting ? "true" : "false");
     if (job->state != JOB_RUNNING && at < size) {
         at += (size_t)snprintf(json + at, size - at, ",\"status\":%d,\"last\":", job->status);
         at = AppendJsonString(json, at < size ? at : size - 1, size, Message(job->last));
@@ -412,11 +483,13 @@ size_t FormatJob(const WebPort* port, char* json, size_t size) {
 void InterruptJobs(Server* server, int status) {
     for (WebPort& port : server->ports) {
         if (port.used && port.job.state == JOB_RUNNING) {
-            EngineRun locked; // lines straight into the job, the lock being held
+            // Lines and the end straight into the job, the lock being held.
+            EngineRun locked;
             memset(&locked, 0, sizeof locked);
             locked.took = AppendJobLine;
+            locked.stepped = ApplyJobStep;
             locked.context = &port;
-            LogInterruptedRun(&locked);
+            InterruptRun(&locked);
             port.job.state = JOB_INTERRUPTED;
             port.job.status = status;
             ++port.jobSeq;

@@ -32,19 +32,22 @@ enum JobState { JOB_RUNNING, JOB_DONE, JOB_FAILED, JOB_NO_REPLY, JOB_INTERRUPTED
 struct WebJob {
     unsigned id; // 0: none yet
     const ModeScript* script;
-    bool autoBaud;
-    uint32_t baud; // given, or found by the probe
+    uint32_t baud; // given, or AUTO_BAUD until the probe has found it
     JobState state;
     bool threadRunning; // the record is the engine's until its thread ends, interrupted or not
     int status;
-    bool rebooting;
+    // The switch's progress as the engine told it: its last sentence,
+    // reboot or reopen (index 0 before the first), and its end.
+    SwitchStep step;
+    SwitchStep end;
+    bool ended;
     char log[JOB_LOG_BYTES]; // the lines as the terminal prints them, each ended by '\0'
     size_t logUsed;
     uint32_t lineAt[JOB_LINES_MAX];
     uint64_t lineMs[JOB_LINES_MAX]; // when the engine logged each line, on the monotonic clock
     int lineCount;
-    bool cut; // lines were dropped for want of room
-    char last[JOB_LINE_MAX];
+    bool cut;                // lines were dropped for want of room
+    char last[JOB_LINE_MAX]; // the last line before the end: its reason
     EngineRun run;
 };
 

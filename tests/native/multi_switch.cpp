@@ -22,6 +22,7 @@
 #include "engine/script_runner.h"
 #include "engine/status_reader.h"
 #include "engine/status_text.h"
+#include "engine/switch_flow.h"
 #include "engine/system_log.h"
 
 namespace {
@@ -52,7 +53,7 @@ int Switch(Job* job) {
     StartReplyCheck(&reply, job->script);
     const ReceiveHook hook = {CheckReply, &reply};
     SwitchRun run;
-    StartSwitchRun(&run, job, REBOOT_TIMEOUT_MS, &hook);
+    StartSwitchRun(&run, job, REBOOT_TIMEOUT_MS, &hook, nullptr);
     if (!PlayModeScript(&run, job->script->displayName, job->port, BAUD, job->script->sentences,
                         job->script->count)) {
         LogLine(job, "Failed.");
@@ -89,15 +90,6 @@ void* RunJob(void* context) {
     return nullptr;
 }
 
-const ModeScript* FindMode(const char* name) {
-    for (SwitchMode mode = BaseSurveyIn; mode < BaseSurveyIn + MODE_COUNT; ++mode) {
-        if (strcmp(FindModeScript(mode)->commandName, name) == 0) {
-            return FindModeScript(mode);
-        }
-    }
-    return nullptr;
-}
-
 // "switch:PORT:MODE" or "watch:PORT:SECONDS"; false for anything else.
 bool ReadJob(const char* text, Job* job) {
     const char* first = strchr(text, ':');
@@ -109,7 +101,7 @@ bool ReadJob(const char* text, Job* job) {
     memcpy(job->port, first + 1, portLength);
     job->port[portLength] = '\0';
     job->watch = strncmp(text, "watch:", 6) == 0;
-    job->script = job->watch ? nullptr : FindMode(last + 1);
+    job->script = job->watch ? nullptr : FindModeByName(last + 1);
     job->seconds = job->watch ? (unsigned)atoi(last + 1) : 0;
     return job->watch ? job->seconds > 0 : strncmp(text, "switch:", 7) == 0 && job->script;
 }

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,9 @@
 #include "engine/log_line.h"
 #include "engine/mode_scripts.h"
 #include "engine/script_runner.h"
+#include "engine/switch_flow.h"
 #include "log_text.h"
+#include "test_support.h"
 #include "engine/clock.h"
 #include "engine/serial_port.h"
 #include "engine/system_log.h"
@@ -105,9 +108,19 @@ void CloseSerialPort(SerialPort port) {
     --g.openPorts;
 }
 
-// Error 2 stands for a port that is not back yet.
+// Error 2 stands for a port that is not back yet, 16 for one another
+// program holds.
 int OpenMayRecover() {
     return g.error == 2;
+}
+
+int OpenRefusedBusy() {
+    return g.error == 16;
+}
+
+int SetSerialRate(SerialPort, uint32_t baudRate) {
+    Record("rate " + std::to_string(baudRate));
+    return 1;
 }
 
 // Two devices that are both the module.
@@ -154,6 +167,10 @@ void LocalTimeOfDay(unsigned* hour, unsigned* minute, unsigned* second) {
 
 void LogLastError(void* owner, const char* context) {
     LogLine(owner, "%s: error %d", context, g.error);
+}
+
+int LastErrorNumber() {
+    return g.error;
 }
 
 namespace {
@@ -406,7 +423,7 @@ TEST(ScriptRunner, ReopenRulesAndHangUpAtTheResetFollowTheirExactSchedule) {
         g.failOpens = c.failOpens;
         g.error = c.error;
         SwitchRun run;
-        StartSwitchRun(&run, &g_owner, c.rebootTimeoutMs, nullptr);
+        StartSwitchRun(&run, &g_owner, c.rebootTimeoutMs, nullptr, nullptr);
         int result = PlayModeScript(&run, table->displayName, "COM7", 460800, table->sentences,
                                     table->count);
 
@@ -462,6 +479,130 @@ TEST(Drain, EndsAtItsDurationWithEveryReadInsideIt) {
         EXPECT_LE(g.lastReadEndMs - 1000, c.durationMs + 15) << what << ": a read ran past the end";
         EXPECT_EQ(g.reads, c.reads) << what << ": reads";
         EXPECT_EQ(g.lines, c.lines) << what;
+    }
+}
+
+// The steps a switch tells, as "kind i/n", a reboot's and a reopen's with
+// the time left to their deadline as they are told, "end how [cause error]".
+struct StepLog {
+    Events steps;
+    int interruptAt = -1; // the step kind another thread interrupts just before; -1 none
+    bool interrupted = false;
+    StepHook self;
+};
+
+std::string Described(const SwitchStep* s) {
+    static const char* const KINDS[] = {"rate", "sentence", "save", "reset", "reboot", "reopen"};
+    static const char* const ENDS[] = {"done", "failed", "no-reply", "interrupted"};
+    static const char* const CAUSES[] = {"",         "open-failed", "port-busy", "write-failed",
+                                         "not-back", "no-rate"};
+    if (s->kind == STEP_END) {
+        return std::string("end ") + ENDS[s->end] +
+               (s->end == END_FAILED ? std::string(" ") + CAUSES[s->failure.cause] + " " +
+                                           std::to_string(s->failure.error)
+                                     : "");
+    }
+    std::string text =
+        std::string(KINDS[s->kind]) + " " +
+        (s->kind == STEP_RATE ? std::to_string(s->baudRate)
+                              : std::to_string(s->index) + "/" + std::to_string(s->count));
+    if (s->kind == STEP_REBOOT || s->kind == STEP_REOPEN) {
+        text += " left " + std::to_string(s->deadlineMs - g.nowMs) + " of " +
+                std::to_string(s->rebootTimeoutMs);
+    }
+    return text;
+}
+
+// The caller's hook, as a web server's: after an interrupt it answers 0.
+int RecordStep(void* context, const SwitchStep* step) {
+    StepLog* log = static_cast<StepLog*>(context);
+    if ((int)step->kind == log->interruptAt && !log->interrupted) {
+        log->interrupted = true;
+        InterruptSwitch(&g_owner, &log->self);
+    }
+    if (step->kind == STEP_END) {
+        EXPECT_TRUE(g.lines.empty() || g.lines.back() != "Failed.")
+            << "the end was told after its closing line";
+    }
+    if (!log->interrupted || step->kind == STEP_END) {
+        log->steps.push_back(Described(step));
+    }
+    return !log->interrupted;
+}
+
+// Every step of a script whose module comes back after each reset, against
+// the written-out script and schedule, under a 30 s reboot time-out.
+Events ScriptSteps(const expected::Script& script) {
+    Events steps;
+    const unsigned count = (unsigned)script.bodies.size(), timeoutMs = 30000;
+    const long resets = std::count(script.bodies.begin(), script.bodies.end(), expected::RESET);
+    unsigned reset = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        const std::string& body = script.bodies[i];
+        std::string place = std::to_string(i + 1) + "/" + std::to_string(count);
+        steps.push_back((body == expected::RESET  ? "reset "
+                         : body == expected::SAVE ? "save "
+                                                  : "sentence ") +
+                        place);
+        if (body == expected::RESET) {
+            std::string of = std::to_string(++reset) + "/" + std::to_string(resets) + " left ";
+            unsigned leftMs = timeoutMs - expected::RESET_SETTLE_MS - expected::RESET_DRAIN_MS;
+            steps.push_back("reboot " + of + std::to_string(leftMs) + " of 30000");
+            leftMs -= expected::REBOOT_WAIT_MS;
+            steps.push_back("reopen " + of + std::to_string(leftMs) + " of 30000");
+        }
+    }
+    return steps;
+}
+
+struct FlowCase {
+    const char* what;
+    int script;
+    bool autoBaud, answers;
+    int failOpen, error;
+    int interruptAt; // -1: no interrupt
+    int kept;        // of the script's steps; -1 all
+    const char* end;
+};
+
+const FlowCase FLOW_CASES[] = {
+    {"Base Survey-In", 0, false, true, -1, 0, -1, -1, "end done"},
+    {"Base Only", 1, false, true, -1, 0, -1, -1, "end done"},
+    {"Rover", 2, false, true, -1, 0, -1, -1, "end done"},
+    {"gone after the first reset", 0, false, true, 1, 22, -1, 5, "end failed not-back 22"},
+    {"silent", 2, false, false, -1, 0, -1, -1, "end no-reply"},
+    {"interrupted in the reboot wait", 1, false, true, -1, 0, STEP_REBOOT, 3, "end interrupted"},
+    {"held by another program", 2, false, true, 0, 16, -1, 0, "end failed port-busy 16"},
+    {"auto, no rate gives a message", 2, true, false, -1, 0, -1, 0, "end failed no-rate 0"},
+};
+
+TEST(SwitchFlow, TellsEachStepOfTheScriptAndHowItEnded) {
+    g_logSink = RecordLogLine;
+    for (const FlowCase& c : FLOW_CASES) {
+        g = Fake();
+        g.failOpen = c.failOpen;
+        g.failOpens = 100;
+        g.error = c.error;
+        g.queued = c.answers ? expected::Sentence("PZVKACK,PZVKSAVEPAR,OK") + "\r\n" : "";
+        StepLog log;
+        log.interruptAt = c.interruptAt;
+        log.self = {RecordStep, &log};
+        const expected::Script& script = expected::SCRIPTS[c.script];
+        SwitchFlow flow;
+        StartSwitchFlow(&flow, &g_owner, 30000, &log.self, "no reply at %lu on %s");
+        RunSwitchFlow(&flow, "COM7", FindModeScript(script.mode), c.autoBaud ? AUTO_BAUD : 460800);
+
+        Events want = ScriptSteps(script);
+        want.resize(c.kept < 0 ? want.size() : (size_t)c.kept);
+        if (c.autoBaud) {
+            want.insert(want.begin(), "rate 0");
+        }
+        want.push_back(c.end);
+        EXPECT_EQ(Joined(log.steps), Joined(want)) << c.what;
+        EXPECT_EQ(g.openPorts, 0) << c.what << ": the run left a port open";
+        if (c.interruptAt >= 0) {
+            EXPECT_EQ(g.lines.back(), INTERRUPTED_TEXT) << c.what << ": logged after the interrupt";
+        }
     }
 }
 

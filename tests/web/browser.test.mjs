@@ -68,7 +68,8 @@ async function pressMode(page, mode) {
   return dialog;
 }
 
-test('a rover switch from a phone, watched by a second page; then a base\'s station', async () => {
+test('a rover switch from a phone, watched by a second page; then a base\'s station, and its ' +
+  'switch to Base Survey-In', async () => {
   const dir = folder();
   const module = await startModule(dir, 'module',
     ['--talk', 'mode', '--reboot', 'vanish', '--reboot-delay-ms', '1000']);
@@ -144,4 +145,20 @@ test('a rover switch from a phone, watched by a second page; then a base\'s stat
   assert.equal(await page.evaluate(() => navigator.clipboard.readText()),
     `${BASE.lat},${BASE.lon},${BASE.height}`, 'the clipboard');
   await checkPage(page, problems, 'web-base.png');
+
+  // The base switched to Base Survey-In: the page counts its sentences, and
+  // each of its two reboots down to the server's 30 s limit.
+  (await pressMode(page, 'Base Survey-In')).getByRole('button', { name: 'Switch' }).click();
+  const state = page.locator('#job-state');
+  await until(async () => /: sentence [1-7] of 7/.test(await state.textContent()), 10000,
+    'the sentence count');
+  for (const reboot of [1, 2]) {
+    const pattern = new RegExp(`reboot ${reboot} of 2: (\\d+) s left of 30 s`);
+    const left = async () => Number(((await state.textContent()).match(pattern) || [])[1]);
+    const first = await until(left, SWITCH_MS, `reboot ${reboot} of 2 and its seconds left`);
+    assert.ok(first <= 30, `reboot ${reboot} of 2: ${first} s left at first`);
+    await until(async () => (await left()) < first, 5000, `reboot ${reboot} of 2 counting down`);
+  }
+  await until(async () => (await log.textContent()).includes('Done: Base Survey-In mode'),
+    SWITCH_MS, '"Done: Base Survey-In mode"');
 });

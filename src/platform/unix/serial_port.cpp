@@ -251,6 +251,11 @@ int OpenMayRecover() {
            errno == EBUSY || errno == EAGAIN;
 }
 
+int OpenRefusedBusy() {
+    // EAGAIN: the lock another program holds.
+    return errno == EBUSY || errno == EAGAIN;
+}
+
 int FindMovedPort(void* owner, const PortModule* module, const char* portName, char* found,
                   size_t size) {
     int error = errno;

@@ -48,3 +48,7 @@ void LogLastError(void* owner, const char* context) {
     const char* text = ErrorText(strerror_r(code, buffer, sizeof buffer), buffer);
     LogLine(owner, "%s: %s (errno %d)", context, text, code);
 }
+
+int LastErrorNumber() {
+    return errno;
+}

@@ -151,6 +151,13 @@ int OpenMayRecover() {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED;
 }
 
+int OpenRefusedBusy() {
+    // Windows opens a port for one program at a time and refuses the rest
+    // access.
+    DWORD error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
+
 int FindMovedPort(void*, const PortModule*, const char*, char*, size_t) {
     // Windows keeps a device's COM number across a reset and whoever holds
     // the old port: a module is back under its own name or not at all.

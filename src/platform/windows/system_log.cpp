@@ -32,3 +32,7 @@ void LogWin32Error(HWND owner, const char* context) {
 void LogLastError(void* owner, const char* context) {
     LogWin32Error((HWND)owner, context);
 }
+
+int LastErrorNumber() {
+    return (int)GetLastError();
+}

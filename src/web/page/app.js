@@ -101,19 +101,30 @@ function showJob(next) {
     $('log').textContent = '';
   }
   job = next;
-  job.seenAt = job.rebooting ? Date.now() : 0;
+  job.seenAt = Date.now(); // left_ms is counted from here
   showJobState();
+}
+
+// A running switch's step as the server tells it: the sentence being
+// written, or the reboot and the time left before the server gives up on it.
+function progress(j) {
+  const s = j.step;
+  if (j.rebooting && s) {
+    const left = Math.max(0, Math.ceil((s.left_ms - (Date.now() - j.seenAt)) / 1000));
+    const doing = s.kind === 'reopen' ? 'Opening the port after' : 'Waiting for';
+    return `${doing} reboot ${s.index} of ${s.count}: ${left} s left of ${s.timeout_ms / 1000} s`;
+  }
+  const kind = s && s.kind !== 'sentence' ? ` (${s.kind})` : '';
+  const step = s ? `: sentence ${s.index} of ${s.count}${kind}` : '';
+  return `Switching ${j.port} (${j.mode}, ${j.baud})${step}…`;
 }
 
 function showJobState() {
   const state = $('job-state');
   state.classList.toggle('bad', job !== null && job.state !== 'running' && job.state !== 'done');
   if (job === null) return;
-  if (job.state === 'running' && job.rebooting) {
-    const seconds = Math.floor((Date.now() - job.seenAt) / 1000);
-    state.textContent = `Waiting for the module to reboot… ${seconds} s`;
-  } else if (job.state === 'running') {
-    state.textContent = `Switching ${job.port} (${job.mode}, ${job.baud})…`;
+  if (job.state === 'running') {
+    state.textContent = progress(job);
   } else if (job.state === 'done') {
     state.textContent = job.last;
   } else {
