@@ -326,6 +326,28 @@ void LogWatchStopped() {
 }
 
 // Checked in full before anything is opened, as a switch is.
+// The watch's condition and time-out from the command line; 0, or the
+// usage error's status.
+int ReadWatchOptions(const CommandLine* line, WatchOptions* options) {
+    *options = {UNTIL_NOTHING, 0, line->json};
+    for (const UntilName& entry : UNTIL_NAMES) {
+        if (line->untilText != nullptr && strcmp(line->untilText, entry.name) == 0) {
+            options->until = entry.until;
+        }
+    }
+    if (line->timeoutText != nullptr) {
+        options->timeoutS = ParseSeconds(line->timeoutText, WATCH_TIMEOUT_MAX_S);
+    }
+    if (line->untilText != nullptr && options->until == UNTIL_NOTHING) {
+        return UsageError("unknown condition: ", line->untilText);
+    }
+    if (line->timeoutText != nullptr && options->timeoutS == 0) {
+        return UsageErrorWithLimit("the time-out must be 1 to %lu seconds: ", WATCH_TIMEOUT_MAX_S,
+                                   line->timeoutText);
+    }
+    return 0;
+}
+
 int WatchCommand(const CommandLine* line) {
     if (line->wordCount != 2 || line->verbose || line->rebootTimeoutText != nullptr) {
         return UsageError("watch takes PORT [-b RATE] [--until COND] [--timeout SECONDS] [--json]",
@@ -334,27 +356,16 @@ int WatchCommand(const CommandLine* line) {
     const char* port = line->words[1];
     const char* baudText = BaudTextGiven(line);
     uint32_t baud = FindRateByName(baudText);
-    WatchOptions options = {UNTIL_NOTHING, 0, line->json};
-    for (const UntilName& entry : UNTIL_NAMES) {
-        if (line->untilText != nullptr && strcmp(line->untilText, entry.name) == 0) {
-            options.until = entry.until;
-        }
-    }
-    if (line->timeoutText != nullptr) {
-        options.timeoutS = ParseSeconds(line->timeoutText, WATCH_TIMEOUT_MAX_S);
-    }
     if (PortNameProblem(port) != 0) {
         return EXIT_USAGE;
     }
     if (baud == 0) {
         return UsageError("unknown baud rate: ", baudText);
     }
-    if (line->untilText != nullptr && options.until == UNTIL_NOTHING) {
-        return UsageError("unknown condition: ", line->untilText);
-    }
-    if (line->timeoutText != nullptr && options.timeoutS == 0) {
-        return UsageErrorWithLimit("the time-out must be 1 to %lu seconds: ", WATCH_TIMEOUT_MAX_S,
-                                   line->timeoutText);
+    WatchOptions options;
+    int problem = ReadWatchOptions(line, &options);
+    if (problem != 0) {
+        return problem;
     }
     // With --json the lines of the log go apart from the objects.
     g_logSink = line->json ? PrintErrorLine : PrintLogLine;

@@ -65,6 +65,12 @@ int WriteSentence(SerialPort port, const char* sentence);
 // size), 0 when nothing came or the read failed.
 uint32_t ReadSerialChunk(SerialPort port, char* buffer, uint32_t size);
 
+// For a watch of a fast stream: waits up to READ_TIMEOUT_MS for data, lets
+// gatherMs pass, and takes what has come by then (at most size), so that
+// the stream costs a wake-up every gatherMs, not one every few bytes. 0 when
+// nothing came or the read failed.
+uint32_t ReadSerialGathered(SerialPort port, char* buffer, uint32_t size, uint32_t gatherMs);
+
 // Whether the port's device has gone (a module that drops off the bus while
 // it resets): such a port must not be read again.
 int SerialDeviceGone(SerialPort port);

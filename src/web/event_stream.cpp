@@ -5,17 +5,20 @@
 #include <string.h>
 #include <sys/socket.h>
 
-#include "web/http_api.h"
-#include "web/json_body.h"
+#include "engine/json_out.h"
+#include "web/login.h"
+#include "web/port_job.h"
+#include "web/port_watch.h"
 
 namespace {
 
-const uint32_t STREAM_WAIT_MS = 250; // how soon a stream sees the program end
 const uint64_t KEEPALIVE_MS = 10000; // within the connection's time-out
-// A stream that logged out, or whose session was pushed out of the table,
-// ends within this, however busy it is.
-const uint64_t SESSION_CHECK_MS = 1000;
-const size_t STREAM_OUT_LEN = STATUS_JSON_LEN + 6 * JOB_LINE_MAX + 256;
+const size_t EVENT_HEAD_MAX = 96;    // an event's lines before its data, and its end
+const size_t EVENT_DATA_MAX = STATUS_JSON_LEN > JOB_JSON_LEN ? STATUS_JSON_LEN : JOB_JSON_LEN;
+static_assert(JsonTextMax(JOB_LINE_MAX) <= EVENT_DATA_MAX &&
+                  JsonTextMax(NOTICE_LEN) + 16 <= EVENT_DATA_MAX,
+              "a log line's and a notice's data fit an event");
+const size_t STREAM_OUT_LEN = EVENT_HEAD_MAX + EVENT_DATA_MAX;
 const size_t STREAM_BLOCK_BYTES = 16384; // what libmicrohttpd asks for at once
 
 struct EventStream {
@@ -26,7 +29,7 @@ struct EventStream {
     unsigned jobId;
     int nextLine;
     uint64_t jobSeq, statusSeq, noticeSeq;
-    uint64_t sentMs, checkedMs;
+    uint64_t sentMs;
     char out[STREAM_OUT_LEN];
     size_t outUsed, outSent;
 };
@@ -38,37 +41,60 @@ bool ClientGone(int socket) {
     return socket >= 0 && recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
+// Starts an event after its head lines: its data goes into data, and
+// EndEvent closes it.
+void StartEvent(EventStream* stream, JsonOut* data, const char* head) {
+    size_t at = (size_t)snprintf(stream->out, EVENT_HEAD_MAX, "%sdata: ", head);
+    at = at < EVENT_HEAD_MAX ? at : EVENT_HEAD_MAX - 1;
+    StartJson(data, stream->out + at, sizeof stream->out - at - 2);
+    stream->outUsed = at;
+}
+
+void EndEvent(EventStream* stream, const JsonOut* data) {
+    stream->outUsed += data->used;
+    memcpy(stream->out + stream->outUsed, "\n\n", 2);
+    stream->outUsed += 2;
+}
+
 void PutLog(EventStream* stream) {
     const WebJob* job = &stream->port->job;
     // The comment line, which a browser ignores, tells a client that reads
     // the server's clock how long the line took to reach it.
-    int used = snprintf(stream->out, sizeof stream->out,
-                        "id: %u.%d\nevent: log\n: ms %llu\ndata: ", job->id, stream->nextLine,
-                        (unsigned long long)job->lineMs[stream->nextLine]);
-    size_t at = AppendJsonString(stream->out, (size_t)used, sizeof stream->out - 3,
-                                 job->log + job->lineAt[stream->nextLine]);
-    memcpy(stream->out + at, "\n\n", 3);
-    stream->outUsed = at + 2;
+    char head[EVENT_HEAD_MAX];
+    snprintf(head, sizeof head, "id: %u.%d\nevent: log\n: ms %llu\n", job->id, stream->nextLine,
+             (unsigned long long)job->lineMs[stream->nextLine]);
+    JsonOut data;
+    StartEvent(stream, &data, head);
+    JsonString(&data, nullptr, job->log + job->lineAt[stream->nextLine]);
+    EndEvent(stream, &data);
     ++stream->nextLine;
 }
 
 void PutJob(EventStream* stream) {
-    static const char HEAD[] = "event: job\ndata: ";
-    memcpy(stream->out, HEAD, sizeof HEAD);
-    size_t at = sizeof HEAD - 1;
-    at += FormatJob(stream->port, stream->out + at, sizeof stream->out - at - 3);
-    memcpy(stream->out + at, "\n\n", 3);
-    stream->outUsed = at + 2;
+    JsonOut data;
+    StartEvent(stream, &data, "event: job\n");
+    FormatJob(stream->port, &data);
+    EndEvent(stream, &data);
     stream->jobSeq = stream->port->jobSeq;
 }
 
 void PutNotice(EventStream* stream) {
-    int used = snprintf(stream->out, sizeof stream->out, "event: notice\ndata: {\"text\":");
-    size_t at =
-        AppendJsonString(stream->out, (size_t)used, sizeof stream->out - 4, stream->port->notice);
-    memcpy(stream->out + at, "}\n\n", 4);
-    stream->outUsed = at + 3;
+    JsonOut data;
+    StartEvent(stream, &data, "event: notice\n");
+    if (JsonOpen(&data, '{')) {
+        JsonString(&data, "text", stream->port->notice);
+        JsonClose(&data, '}');
+    }
+    EndEvent(stream, &data);
     stream->noticeSeq = stream->port->noticeSeq;
+}
+
+void PutStatus(EventStream* stream) {
+    JsonOut data;
+    StartEvent(stream, &data, "event: status\n");
+    JsonPut(&data, "%s", stream->port->statusJson); // the engine's object, whole
+    EndEvent(stream, &data);
+    stream->statusSeq = stream->port->statusSeq;
 }
 
 // Locked: the next event due into the stream's buffer; false when none is.
@@ -86,14 +112,11 @@ bool PutNextEvent(EventStream* stream) {
     } else if (stream->noticeSeq != port->noticeSeq) {
         PutNotice(stream);
     } else if (stream->statusSeq != port->statusSeq && port->statusJson[0] != '\0') {
-        int used = snprintf(stream->out, sizeof stream->out, "event: status\ndata: %s\n\n",
-                            port->statusJson);
-        stream->outUsed = used > 0 && (size_t)used < sizeof stream->out ? (size_t)used : 0;
-        stream->statusSeq = port->statusSeq;
+        PutStatus(stream);
     } else {
         return false;
     }
-    return stream->outUsed > 0;
+    return true;
 }
 
 // Locked: waits for the next event; the content reader's answer when the
@@ -102,13 +125,9 @@ ssize_t AwaitEvent(EventStream* stream) {
     Server* server = stream->server;
     for (;;) {
         uint64_t nowMs = NowMs();
-        if (nowMs - stream->checkedMs >= SESSION_CHECK_MS) {
-            stream->checkedMs = nowMs;
-            if (!SessionLive(&server->access, stream->cookie, nowMs)) {
-                return MHD_CONTENT_READER_END_OF_STREAM;
-            }
-        }
-        if (server->stopping) {
+        // Checked, not used: a page merely kept open does not keep its session.
+        uint64_t sessionEndsMs = SessionEndsMs(&server->access, stream->cookie, nowMs);
+        if (sessionEndsMs == 0 || server->stopping) {
             return MHD_CONTENT_READER_END_OF_STREAM;
         }
         if (PutNextEvent(stream)) {
@@ -121,7 +140,8 @@ ssize_t AwaitEvent(EventStream* stream) {
         if (ClientGone(stream->socket)) {
             return MHD_CONTENT_READER_END_WITH_ERROR;
         }
-        WaitForChange(server, STREAM_WAIT_MS);
+        uint64_t keepAliveMs = stream->sentMs + KEEPALIVE_MS;
+        AwaitPortNews(stream->port, sessionEndsMs < keepAliveMs ? sessionEndsMs : keepAliveMs);
     }
 }
 
@@ -149,7 +169,7 @@ void EndEvents(void* cls) {
     EventStream* stream = static_cast<EventStream*>(cls);
     pthread_mutex_lock(&stream->server->lock);
     --stream->port->viewers;
-    pthread_cond_broadcast(&stream->server->changed);
+    TellPort(stream->port);
     pthread_mutex_unlock(&stream->server->lock);
     free(stream);
 }
@@ -184,34 +204,7 @@ void Resume(EventStream* stream, const char* lastEventId) {
     }
 }
 
-} // namespace
-
-enum MHD_Result StartEventStream(Server* server, struct MHD_Connection* connection,
-                                 const char* portName, uint32_t baud, const char* lastEventId) {
-    EventStream* stream = static_cast<EventStream*>(calloc(1, sizeof(EventStream)));
-    if (stream == nullptr) {
-        return MHD_NO;
-    }
-    const union MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    stream->socket = info != nullptr ? info->connect_fd : -1;
-    const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, "kms_session");
-    snprintf(stream->cookie, sizeof stream->cookie, "%s", cookie != nullptr ? cookie : "");
-    stream->server = server;
-    stream->sentMs = NowMs();
-    stream->checkedMs = stream->sentMs;
-    pthread_mutex_lock(&server->lock);
-    stream->port = FindWebPort(server, portName);
-    if (stream->port == nullptr) {
-        pthread_mutex_unlock(&server->lock);
-        free(stream);
-        return MHD_NO;
-    }
-    ++stream->port->viewers;
-    Resume(stream, lastEventId);
-    stream->outUsed = (size_t)snprintf(stream->out, sizeof stream->out, "retry: 2000\n\n");
-    WantWatch(stream->port, 0, baud);
-    pthread_mutex_unlock(&server->lock);
+enum MHD_Result QueueStream(struct MHD_Connection* connection, EventStream* stream) {
     struct MHD_Response* response = MHD_create_response_from_callback(
         MHD_SIZE_UNKNOWN, STREAM_BLOCK_BYTES, ReadEvents, stream, EndEvents);
     if (response == nullptr) {
@@ -223,4 +216,40 @@ enum MHD_Result StartEventStream(Server* server, struct MHD_Connection* connecti
     enum MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
     MHD_destroy_response(response);
     return queued;
+}
+
+} // namespace
+
+enum MHD_Result EventsRoute(Server* server, struct MHD_Connection* connection,
+                            Request* /*request*/) {
+    const char* name = nullptr;
+    uint32_t baud = 0;
+    if (!WatchArguments(server, connection, &name, &baud)) {
+        return SendError(connection, MHD_HTTP_BAD_REQUEST,
+                         "port must be one of /api/ports, baud one of its rates.");
+    }
+    EventStream* stream = static_cast<EventStream*>(calloc(1, sizeof(EventStream)));
+    if (stream == nullptr) {
+        return MHD_NO;
+    }
+    const union MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    stream->socket = info != nullptr ? info->connect_fd : -1;
+    const char* cookie = SessionCookie(connection);
+    snprintf(stream->cookie, sizeof stream->cookie, "%s", cookie != nullptr ? cookie : "");
+    stream->server = server;
+    stream->sentMs = NowMs();
+    pthread_mutex_lock(&server->lock);
+    stream->port = FindWebPort(server, name);
+    if (stream->port == nullptr) {
+        pthread_mutex_unlock(&server->lock);
+        free(stream);
+        return SendError(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "Too many ports in use.");
+    }
+    ++stream->port->viewers;
+    Resume(stream, MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Last-Event-ID"));
+    stream->outUsed = (size_t)snprintf(stream->out, sizeof stream->out, "retry: 2000\n\n");
+    WantWatch(stream->port, 0, baud);
+    pthread_mutex_unlock(&server->lock);
+    return QueueStream(connection, stream);
 }

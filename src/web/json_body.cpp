@@ -198,27 +198,3 @@ const JsonField* FindJsonField(const JsonBody* body, const char* key) {
     }
     return nullptr;
 }
-
-size_t AppendJsonString(char* out, size_t used, size_t size, const char* text) {
-    size_t at = used;
-    if (at + 2 >= size) {
-        return used;
-    }
-    out[at++] = '"';
-    for (const char* c = text; *c != '\0'; ++c) {
-        unsigned char byte = (unsigned char)*c;
-        char escaped[8];
-        int count = byte < 0x20 ? snprintf(escaped, sizeof escaped, "\\u%04x", byte)
-                    : byte == '"' || byte == '\\' ? snprintf(escaped, sizeof escaped, "\\%c", byte)
-                                                  : snprintf(escaped, sizeof escaped, "%c", byte);
-        if (at + (size_t)count + 2 > size) {
-            out[used] = '\0';
-            return used;
-        }
-        memcpy(out + at, escaped, (size_t)count);
-        at += (size_t)count;
-    }
-    out[at++] = '"';
-    out[at] = '\0';
-    return at;
-}

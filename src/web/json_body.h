@@ -31,8 +31,3 @@ int ParseJsonBody(const char* bytes, size_t length, JsonBody* body);
 
 // The field of that key, or null.
 const JsonField* FindJsonField(const JsonBody* body, const char* key);
-
-// Appends text as a quoted JSON string to out (used bytes so far, size in
-// all): control bytes and '"' '\' escaped, other bytes as they are. Returns
-// the new length; a string that does not fit is not appended at all.
-size_t AppendJsonString(char* out, size_t used, size_t size, const char* text);

@@ -174,7 +174,17 @@ bool UseSession(AccessTables* tables, const char* cookie, uint64_t nowMs) {
 }
 
 bool SessionLive(AccessTables* tables, const char* cookie, uint64_t nowMs) {
-    return FindSession(tables, cookie, nowMs) != nullptr;
+    return SessionEndsMs(tables, cookie, nowMs) != 0;
+}
+
+uint64_t SessionEndsMs(AccessTables* tables, const char* cookie, uint64_t nowMs) {
+    const Session* session = FindSession(tables, cookie, nowMs);
+    if (session == nullptr) {
+        return 0;
+    }
+    uint64_t idleEndMs = session->usedMs + SESSION_IDLE_MS;
+    uint64_t lifeEndMs = session->openedMs + SESSION_LIFE_MS;
+    return idleEndMs < lifeEndMs ? idleEndMs : lifeEndMs;
 }
 
 void CloseSession(AccessTables* tables, const char* cookie) {

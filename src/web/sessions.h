@@ -81,6 +81,9 @@ bool UseSession(AccessTables* tables, const char* cookie, uint64_t nowMs);
 // Whether it is live, its use not noted: what a page merely keeps open
 // must not keep a session alive.
 bool SessionLive(AccessTables* tables, const char* cookie, uint64_t nowMs);
+// When it ends unless it is used meanwhile, its use not noted; 0 when it
+// is not live.
+uint64_t SessionEndsMs(AccessTables* tables, const char* cookie, uint64_t nowMs);
 void CloseSession(AccessTables* tables, const char* cookie);
 
 // Whether a login from the address (ClientAddressKey's text) has its

@@ -65,9 +65,9 @@ SerialPort OpenWatch(EngineRun* run, const char* portName, uint32_t baud) {
     return port;
 }
 
-uint32_t ReadWatch(SerialPort port, char* bytes, uint32_t size, bool* gone) {
+uint32_t ReadWatch(SerialPort port, char* bytes, uint32_t size, uint32_t gatherMs, bool* gone) {
     *gone = SerialDeviceGone(port) != 0;
-    return *gone ? 0 : ReadSerialChunk(port, bytes, size);
+    return *gone ? 0 : ReadSerialGathered(port, bytes, size, gatherMs);
 }
 
 void CloseWatch(SerialPort port) {

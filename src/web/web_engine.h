@@ -41,8 +41,9 @@ void InterruptRun(EngineRun* run);
 // A port opened for watching, as a switch opens it; NO_PORT when it could
 // not be (the reason and the holder logged to the run).
 SerialPort OpenWatch(EngineRun* run, const char* portName, uint32_t baud);
-// One read; gone tells that the device has left and must not be read again.
-uint32_t ReadWatch(SerialPort port, char* bytes, uint32_t size, bool* gone);
+// One read, gathering gatherMs; gone tells that the device has left and
+// must not be read again.
+uint32_t ReadWatch(SerialPort port, char* bytes, uint32_t size, uint32_t gatherMs, bool* gone);
 void CloseWatch(SerialPort port);
 
 // Releases every port held, for a program about to end on a signal.

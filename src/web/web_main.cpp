@@ -15,7 +15,8 @@
 
 #include "engine/line_text.h"
 #include "web/client_address.h"
-#include "web/http_api.h"
+#include "web/port_job.h"
+#include "web/routes.h"
 #include "web/password.h"
 #include "web/web_server.h"
 
@@ -313,6 +314,7 @@ void* EndRegardless(void*) {
     pthread_mutex_lock(&server->lock);
     server->stopping = true;
     InterruptJobs(server, signal == SIGINT ? 130 : 143);
+    TellEveryPort(server);
     pthread_mutex_unlock(&server->lock);
     ReleaseAllPorts();
     for (int i = 0; i < count; ++i) {

@@ -1,7 +1,7 @@
 // The server's state, one record the program owns and hands to every
-// request: the ports offered, each port's watch and switch job with its
-// log, the sessions. One lock guards it all; its condition wakes the event
-// streams and the requests that wait on a port.
+// request: the ports with a watch or a job, the sessions, the connections'
+// gate. One lock guards it. Each port has a condition of its own, so that a
+// port's news wakes only whoever follows that port.
 #pragma once
 
 #include <pthread.h>
@@ -11,15 +11,14 @@
 #include "engine/serial_line.h"
 #include "engine/status_reader.h"
 #include "engine/status_text.h"
+#include "web/client_address.h"
 #include "web/connection_gate.h"
 #include "web/host_names.h"
 #include "web/sessions.h"
 #include "web/web_engine.h"
 
-const int WEB_PORTS_MAX = 16;     // ports with a watch or a job at once
-const int DEVICES_MAX = 16;       // --device given
-const int OFFERED_MAX = 64;       // ports the page offers
-const size_t PORT_TEXT_LEN = 256; // a port's description, terminator included
+const int WEB_PORTS_MAX = 16; // ports with a watch or a job at once
+const int DEVICES_MAX = 16;   // --device given
 const size_t JOB_LOG_BYTES = 131072;
 const int JOB_LINES_MAX = 2048;
 const size_t JOB_LINE_MAX = 2048; // one stored line, cut
@@ -41,7 +40,7 @@ struct WebJob {
     SwitchStep step;
     SwitchStep end;
     bool ended;
-    char log[JOB_LOG_BYTES]; // the lines as the terminal prints them, each ended by '\0'
+    char log[JOB_LOG_BYTES]; // the lines as one record each, each ended by '\0'
     size_t logUsed;
     uint32_t lineAt[JOB_LINES_MAX];
     uint64_t lineMs[JOB_LINES_MAX]; // when the engine logged each line, on the monotonic clock
@@ -67,21 +66,9 @@ struct WebPort {
     uint64_t noticeSeq;
     WebJob job;
     uint64_t jobSeq;
+    pthread_cond_t* news; // the server's condition for this record
     struct Server* server;
 };
-
-struct OfferedPort {
-    char name[PORT_PATH_MAX_LEN + 1]; // the stable name when there is one
-    char description[PORT_TEXT_LEN];
-};
-
-struct PortOffer {
-    OfferedPort ports[OFFERED_MAX];
-    int count;
-};
-
-// The ports' answer at its longest: each name and description escaped.
-const size_t PORTS_JSON_LEN = OFFERED_MAX * (2 * (PORT_TEXT_LEN * 6 + 3) + 48) + 512;
 
 // The library's own messages, counted so that a flood logs little.
 struct LibraryLog {
@@ -92,9 +79,8 @@ struct LibraryLog {
 
 struct Server {
     pthread_mutex_t lock;
-    pthread_cond_t changed; // on the monotonic clock
+    pthread_cond_t portNews[WEB_PORTS_MAX]; // one a port record, on the monotonic clock
     bool stopping;
-    int interruptStatus;
     const char* devices[DEVICES_MAX];
     int deviceCount;
     bool tls;
@@ -108,39 +94,22 @@ struct Server {
     AccessTables access;
     WebPort ports[WEB_PORTS_MAX];
     unsigned nextJobId;
-    // Buffers too big for a connection's stack: the offer and the ports'
-    // answer under listLock, the other answers under lock.
-    pthread_mutex_t listLock;
-    PortOffer offer;
-    char listJson[PORTS_JSON_LEN];
-    char answer[STATUS_JSON_LEN];
 };
 
-// Sets up the lock, the condition and the tables.
+// Sets up the lock, the conditions and the tables.
 int StartServer(Server* server);
-
-// The ports offered now, stable names first, each with what it is.
-void OfferPorts(const Server* server, PortOffer* offer);
-// Whether the name is one of them.
-bool PortOffered(Server* server, const char* name);
 
 // Locked: the port's record, made when needed; null when every record is
 // busy.
 WebPort* FindWebPort(Server* server, const char* name);
 
-// Locked: someone looks at the port's status, at the rate given (0: the
-// one the watch has): its watch runs unless a job holds the port.
-void WantWatch(WebPort* port, uint64_t untilMs, uint32_t baud);
+// Locked: wakes whoever follows the port.
+void TellPort(WebPort* port);
+// Locked: wakes whoever follows any port: the server stops, or a session
+// ended that a stream may hold.
+void TellEveryPort(Server* server);
+// Locked: waits for news of the port, or until untilMs (NowMs's clock).
+void AwaitPortNews(WebPort* port, uint64_t untilMs);
 
-// Locked: starts a switch, unless one runs, the last one's thread is still
-// ending, or the server stops. 1 when started; 0 with the reason in reason.
-int StartJob(WebPort* port, const ModeScript* script, uint32_t baud, char* reason, size_t size);
-
-// Locked: the job as its JSON object.
-size_t FormatJob(const WebPort* port, char* json, size_t size);
-
-// Locked: every running job is marked interrupted, its line logged.
-void InterruptJobs(Server* server, int status);
-
-// Locked: waits for a change or until the time, at most.
-void WaitForChange(Server* server, uint32_t waitMs);
+// Locked: why the port has no status (or ""), told when it changes.
+void SetNotice(WebPort* port, const char* text);

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "engine/json_out.h"
 #include "web/json_body.h"
 
 namespace {
@@ -23,10 +24,12 @@ void Check(bool condition, const char* what) {
 }
 
 std::string Quoted(const char* text) {
-    char quoted[6 * 512 + 3]; // every byte escaped as \u00XX, and the quotes
-    size_t length = AppendJsonString(quoted, 0, sizeof quoted, text);
-    Check(length >= 2, "a string fits its quoted form");
-    return std::string(quoted, length);
+    char quoted[JsonTextMax(512)];
+    JsonOut out;
+    StartJson(&out, quoted, sizeof quoted);
+    JsonString(&out, nullptr, text);
+    Check(out.used >= 2, "a string fits its quoted form");
+    return std::string(quoted, out.used);
 }
 
 std::string Written(const JsonBody* body) {

@@ -13,10 +13,12 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "engine/log_line.h"
 #include "engine/clock.h"
+#include "engine/serial_line.h"
 #include "platform/unix/port_holder.h"
 #include "platform/unix/port_listing.h"
 #include "platform/unix/port_release.h"
@@ -225,6 +227,18 @@ int WriteSentence(SerialPort port, const char* sentence) {
 
 uint32_t ReadSerialChunk(SerialPort port, char* buffer, uint32_t size) {
     return ReadTimed(Descriptor(port), buffer, size);
+}
+
+uint32_t ReadSerialGathered(SerialPort port, char* buffer, uint32_t size, uint32_t gatherMs) {
+    struct pollfd entry = {Descriptor(port), POLLIN, 0};
+    if (poll(&entry, 1, (int)READ_TIMEOUT_MS) <= 0 || (entry.revents & POLLIN) == 0) {
+        return 0; // nothing, or a device gone: SerialDeviceGone tells which
+    }
+    struct timespec gather = {(time_t)(gatherMs / 1000), (long)(gatherMs % 1000) * 1000000L};
+    while (nanosleep(&gather, &gather) != 0 && errno == EINTR) {
+    }
+    ssize_t count = read(Descriptor(port), buffer, size);
+    return count > 0 ? (uint32_t)count : 0;
 }
 
 int SerialDeviceGone(SerialPort port) {

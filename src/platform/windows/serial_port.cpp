@@ -134,6 +134,11 @@ uint32_t ReadSerialChunk(SerialPort port, char* buffer, uint32_t size) {
     return got;
 }
 
+uint32_t ReadSerialGathered(SerialPort port, char* buffer, uint32_t size, uint32_t gatherMs) {
+    Sleep(gatherMs); // the port's read time-outs then end the read on what has come
+    return ReadSerialChunk(port, buffer, size);
+}
+
 int SerialDeviceGone(SerialPort port) {
     // A port whose device has gone can no longer report its status. It can
     // answer every read with nothing after the read's full time-out, and

@@ -1,11 +1,12 @@
-// The web server's routes: the page's own files, the login, and the API
-// behind the session, each request checked before anything is opened.
+// The web server's routes: the page's own files, and the API as one table
+// of method, path, whether a session is needed, and the room that answers.
+// Every request is checked here first: the connection's gate, the name it
+// was sent to, a POST's origin and size, and its session.
 #pragma once
 
 #include <microhttpd.h>
 #include <stddef.h>
-
-const size_t BODY_MAX_BYTES = 4096;
+#include <sys/socket.h>
 
 // One of the page's files, embedded at build time (page_files.cpp, made by
 // src/web/embed_page.cmake from src/web/page/).
@@ -32,6 +33,3 @@ void RequestCompleted(void* cls, struct MHD_Connection* connection, void** conte
 enum MHD_Result AdmitClient(void* cls, const struct sockaddr* address, socklen_t length);
 void NoteConnection(void* cls, struct MHD_Connection* connection, void** socketContext,
                     enum MHD_ConnectionNotificationCode code);
-
-// Adds the headers every answer carries; api ones are never cached.
-void AddCommonHeaders(struct MHD_Response* response, bool api);
