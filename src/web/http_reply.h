@@ -11,7 +11,7 @@
 
 const size_t BODY_MAX_BYTES = 4096;
 const size_t ERROR_TEXT_MAX = 512; // an error's text, cut
-const size_t ERROR_JSON_LEN = 16 + JsonTextMax(ERROR_TEXT_MAX) + 1;
+constexpr size_t ERROR_JSON_LEN = 16 + JsonTextMax(ERROR_TEXT_MAX) + 1;
 
 struct Request {
     bool tooLarge;

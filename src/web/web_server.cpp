@@ -61,8 +61,8 @@ void TellPort(WebPort* port) {
 }
 
 void TellEveryPort(Server* server) {
-    for (pthread_cond_t& news : server->portNews) {
-        pthread_cond_broadcast(&news);
+    for (int i = 0; i < WEB_PORTS_MAX; ++i) {
+        pthread_cond_broadcast(&server->portNews[i]);
     }
 }
 

@@ -42,6 +42,31 @@ std::string Written(const JsonBody* body) {
     return text + "}";
 }
 
+// Whether text is UTF-8 the writer passes as it is: bytes that are not it
+// come out as the code points of their values, so they read back changed.
+bool Utf8(const char* text) {
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(text);
+    while (*at != 0) {
+        int more = *at < 0x80 ? 0 : (*at & 0xE0) == 0xC0 ? 1 : (*at & 0xF0) == 0xE0 ? 2 : 3;
+        uint32_t code = more == 0 ? *at : *at & (0x3F >> more);
+        if (*at >= 0x80 && ((*at & 0xC0) == 0x80 || *at > 0xF4)) {
+            return false;
+        }
+        for (int i = 1; i <= more; ++i) {
+            if ((at[i] & 0xC0) != 0x80) {
+                return false;
+            }
+            code = (code << 6) | (at[i] & 0x3F);
+        }
+        const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+        if (code < least[more] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return false;
+        }
+        at += more + 1;
+    }
+    return true;
+}
+
 void CheckBounds(const JsonBody* body) {
     Check(body->count >= 0 && body->count <= 8, "at most eight fields");
     for (int i = 0; i < body->count; ++i) {
@@ -66,6 +91,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     CheckBounds(&body);
+    for (int i = 0; i < body.count; ++i) {
+        const JsonField& field = body.fields[i];
+        if (!Utf8(field.key) || (field.kind == JSON_STRING && !Utf8(field.text))) {
+            return 0;
+        }
+    }
     std::string again = Written(&body);
     JsonBody reread;
     Check(ParseJsonBody(again.data(), again.size(), &reread) == 1, "written out, read back");
