@@ -45,15 +45,15 @@ void Append(char* text, size_t size, size_t* used, const char* format, ...) {
 
 void NoteBytes(MountStats* stats, size_t length, uint64_t nowMs) {
     uint64_t second = nowMs / MS_PER_SECOND;
-    if (!stats->any || second - stats->second >= (uint64_t)BITRATE_SECONDS) {
+    if (!stats->any || second - stats->second >= (uint64_t)BITRATE_BUCKETS) {
         memset(stats->secondBytes, 0, sizeof stats->secondBytes);
     } else {
         for (uint64_t s = stats->second + 1; s <= second; ++s) {
-            stats->secondBytes[s % BITRATE_SECONDS] = 0;
+            stats->secondBytes[s % BITRATE_BUCKETS] = 0;
         }
     }
     stats->second = second;
-    stats->secondBytes[second % BITRATE_SECONDS] += (uint32_t)length;
+    stats->secondBytes[second % BITRATE_BUCKETS] += (uint32_t)length;
 }
 
 bool Listed(const MessageSeen& seen, uint64_t nowMs) {
@@ -163,8 +163,8 @@ unsigned MountBitrate(const MountStats* stats, uint64_t nowMs) {
     }
     uint64_t bytes = 0;
     for (uint64_t s = from; s < second; ++s) {
-        bool kept = s <= stats->second && stats->second - s < (uint64_t)BITRATE_SECONDS;
-        bytes += kept ? stats->secondBytes[s % BITRATE_SECONDS] : 0;
+        bool kept = s <= stats->second && stats->second - s < (uint64_t)BITRATE_BUCKETS;
+        bytes += kept ? stats->secondBytes[s % BITRATE_BUCKETS] : 0;
     }
     return (unsigned)(bytes * 8 / (second - from));
 }

@@ -8,10 +8,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
-const int MOUNT_MESSAGES_MAX = 32;    // message numbers kept; others are not listed
-const uint64_t MOUNT_LIVE_MS = 10000; // live while a frame came this recently
-const int BITRATE_SECONDS = 10;       // the bit rate's window
-const size_t STR_LINE_LEN = 768;      // a line at its longest, CR LF and terminator included
+const int MOUNT_MESSAGES_MAX = 32;               // message numbers kept; others are not listed
+const uint64_t MOUNT_LIVE_MS = 10000;            // live while a frame came this recently
+const int BITRATE_SECONDS = 10;                  // the bit rate's window of whole seconds
+const int BITRATE_BUCKETS = BITRATE_SECONDS + 1; // and the second under way
+const size_t STR_LINE_LEN = 768; // a line at its longest, CR LF and terminator included
 
 struct MessageSeen {
     unsigned number;
@@ -25,7 +26,7 @@ struct MountStats {
     uint64_t firstMs, lastMs;
     MessageSeen messages[MOUNT_MESSAGES_MAX];
     int messageCount;
-    uint32_t secondBytes[BITRATE_SECONDS]; // by second of the clock, the newest at second
+    uint32_t secondBytes[BITRATE_BUCKETS]; // by second of the clock, the newest at second
     uint64_t second;
     bool hasPosition;
     double latDeg, lonDeg;
