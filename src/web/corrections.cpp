@@ -87,6 +87,7 @@ int StartCorrections(Corrections* corrections, const MountList* mounts, Caster* 
         feed->mountName = mounts->mounts[i].name;
         feed->mount = i;
         feed->caster = caster;
+        feed->pushCount = 0;
         for (int p = 0; p < pushCount; ++p) {
             if (strcmp(pushes[p].mountName, feed->mountName) == 0 && feed->pushCount < PUSHES_MAX) {
                 feed->pushes[feed->pushCount++] = &pushes[p];

@@ -30,8 +30,8 @@ struct Corrections {
     int count;
 };
 
-// Starts a feed for each mount, each for the caster (null for none) and
-// the pushes whose mountName is the mount's. 0 when a thread could not
-// start. The feeds run until the program ends.
+// Starts a feed for each mount that the caster (null for none) or a push
+// (whose mountName is the mount's) takes frames of. 0 when a thread could
+// not start. The feeds run until the program ends.
 int StartCorrections(Corrections* corrections, const MountList* mounts, Caster* caster,
                      NtripPush* pushes, int pushCount);
