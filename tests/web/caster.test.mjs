@@ -185,6 +185,7 @@ test('str2str (NTRIP 1.0) and curl (2.0) get exactly the base\'s frames, in orde
     assert.match(server.log, /rover 127\.0\.0\.1 port \d+ \(user alice, NTRIP 1\.0\) connected to BASE/);
     await until(() => /\(user alice, NTRIP 2\.0\) left BASE after \d+ bytes/.test(server.log), 5000,
       'the 2.0 rover\'s line at its end');
+    console.log(server.log.split('\n').filter((l) => / rover .* BASE/.test(l)).join('\n'));
   });
 
 test('a rover that stops reading is let go; another keeps every frame', async () => {
@@ -275,6 +276,8 @@ test('a refused push waits 0.2, 0.4, 0.8, 1.6 s (±10 %) between tries, one at a
     }
     assert.match(server.log, /Push BASE to ntrip2:\/\/kms@127\.0\.0\.1:\d+\/UP_refusing2: refused: HTTP\/1\.1 401 Unauthorized; next try in/);
     assert.match(server.log, /Push BASE to ntrip1:\/\/127\.0\.0\.1:\d+\/UP_refusing1: refused: ERROR - Bad Password; next try in/);
+    console.log(server.log.split('\n').filter((l) => /^Push .*refusing/.test(l)).slice(0, 6)
+      .join('\n'));
     casters.refusing2.refuse = false;
     await until(() => casters.refusing2.received().some((b) => countsOf(b) >= 2), 20000,
       'frames once the caster lets the push in');
