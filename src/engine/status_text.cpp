@@ -225,6 +225,19 @@ void FormatLastSeen(const StatusReader* reader, uint64_t nowMs, bool baseFirst, 
     }
 }
 
+void WriteStatusMembers(const StatusReader* reader, const char* portName, uint32_t baudRate,
+                        const UtcTime* utc, uint64_t nowMs, JsonOut* out) {
+    JsonTime(out, utc);
+    JsonString(out, "port", portName);
+    JsonNumber(out, "baud", true, "%.0f", baudRate);
+    JsonNumber(out, "messages", true, "%.0f", (double)reader->messages);
+    JsonCounts(out, "nmea", reader, NMEA_MESSAGE, nowMs);
+    JsonCounts(out, "rtcm", reader, RTCM_MESSAGE, nowMs);
+    JsonFix(out, CurrentFix(reader, nowMs));
+    JsonBase(out, CurrentBase(reader, nowMs));
+    JsonOwn(out, reader, nowMs);
+}
+
 size_t FormatStatusJson(const StatusReader* reader, const char* portName, uint32_t baudRate,
                         const UtcTime* utc, uint64_t nowMs, char* json, size_t size) {
     if (size == 0) {
@@ -235,15 +248,7 @@ size_t FormatStatusJson(const StatusReader* reader, const char* portName, uint32
     if (!JsonOpen(&out, '{')) {
         return 0;
     }
-    JsonTime(&out, utc);
-    JsonString(&out, "port", portName);
-    JsonNumber(&out, "baud", true, "%.0f", baudRate);
-    JsonNumber(&out, "messages", true, "%.0f", (double)reader->messages);
-    JsonCounts(&out, "nmea", reader, NMEA_MESSAGE, nowMs);
-    JsonCounts(&out, "rtcm", reader, RTCM_MESSAGE, nowMs);
-    JsonFix(&out, CurrentFix(reader, nowMs));
-    JsonBase(&out, CurrentBase(reader, nowMs));
-    JsonOwn(&out, reader, nowMs);
+    WriteStatusMembers(reader, portName, baudRate, utc, nowMs, &out);
     JsonClose(&out, '}');
     return out.used;
 }

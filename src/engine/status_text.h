@@ -42,5 +42,9 @@ constexpr size_t STATUS_JSON_LEN =
 // In a buffer of STATUS_JSON_LEN it is always whole; in a smaller one,
 // values that do not fit are left out whole and the object stays valid.
 // Returns its length.
+// The same object's members, into an object the caller has opened, for a
+// front end that adds members of its own.
+void WriteStatusMembers(const StatusReader* reader, const char* portName, uint32_t baudRate,
+                        const UtcTime* utc, uint64_t nowMs, JsonOut* out);
 size_t FormatStatusJson(const StatusReader* reader, const char* portName, uint32_t baudRate,
                         const UtcTime* utc, uint64_t nowMs, char* json, size_t size);

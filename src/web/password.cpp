@@ -14,9 +14,6 @@ namespace {
 
 const mode_t PASSWORD_FILE_MODE = 0640; // the service's group may read it
 const size_t PATH_LEN = 4096;
-// The service reads the hash once, as it starts.
-const char RESTART_HINT[] = "A running service takes the new password at its next restart:\n"
-                            "  sudo systemctl restart kavrel-mode-switch-web\n";
 
 // One line from standard input into text, its line end taken off; echo off
 // on a terminal. 0 at the end of input or for a line too long.
@@ -43,9 +40,9 @@ int ReadSecretLine(const char* prompt, char* text, size_t size) {
     return 1;
 }
 
-// Writes the hash to path through a new file in the same folder, so that a
-// reader sees the old file or the new one, never a part.
-int ReplaceFile(const char* path, const char* hash) {
+} // namespace
+
+int ReplaceFile(const char* path, const char* text, size_t length) {
     char temporary[PATH_LEN];
     if (snprintf(temporary, sizeof temporary, "%s.XXXXXX", path) >= (int)sizeof temporary) {
         fprintf(stderr, "kavrel-mode-switch-web: the path is too long: %s\n", path);
@@ -58,10 +55,8 @@ int ReplaceFile(const char* path, const char* hash) {
                 strerror(error));
         return 0;
     }
-    size_t length = strlen(hash);
     bool written = fchmod(fd, PASSWORD_FILE_MODE) == 0 &&
-                   write(fd, hash, length) == (ssize_t)length && write(fd, "\n", 1) == 1 &&
-                   fsync(fd) == 0;
+                   write(fd, text, length) == (ssize_t)length && fsync(fd) == 0;
     int error = errno;
     bool closed = close(fd) == 0;
     if (!written || !closed || rename(temporary, path) != 0) {
@@ -74,8 +69,8 @@ int ReplaceFile(const char* path, const char* hash) {
     char folder[PATH_LEN] = ".";
     const char* slash = strrchr(path, '/');
     if (slash != nullptr) {
-        size_t length = slash == path ? 1 : (size_t)(slash - path);
-        snprintf(folder, sizeof folder, "%.*s", (int)length, path);
+        size_t folderLength = slash == path ? 1 : (size_t)(slash - path);
+        snprintf(folder, sizeof folder, "%.*s", (int)folderLength, path);
     }
     int dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
@@ -85,45 +80,63 @@ int ReplaceFile(const char* path, const char* hash) {
     return 1;
 }
 
-} // namespace
-
-int RunPasswordCommand(const char* path) {
-    char first[PASSWORD_MAX_LEN + 2];
+int ReadNewPassword(char* password, size_t size) {
     char again[PASSWORD_MAX_LEN + 2];
-    if (!ReadSecretLine("New password: ", first, sizeof first)) {
+    if (!ReadSecretLine("New password: ", password, size) || strlen(password) > PASSWORD_MAX_LEN) {
         fprintf(stderr, "kavrel-mode-switch-web: no password read (at most %lu bytes)\n",
                 (unsigned long)PASSWORD_MAX_LEN);
-        return 1;
+        return 0;
     }
-    if (strlen(first) < PASSWORD_MIN_LEN) {
+    if (strlen(password) < PASSWORD_MIN_LEN) {
         fprintf(stderr, "kavrel-mode-switch-web: the password must have at least %lu characters\n",
                 (unsigned long)PASSWORD_MIN_LEN);
-        return 1;
+        return 0;
     }
-    if (isatty(STDIN_FILENO) &&
-        (!ReadSecretLine("Again: ", again, sizeof again) || strcmp(first, again) != 0)) {
+    bool differ = isatty(STDIN_FILENO) &&
+                  (!ReadSecretLine("Again: ", again, sizeof again) || strcmp(password, again) != 0);
+    explicit_bzero(again, sizeof again);
+    if (differ) {
         fprintf(stderr, "kavrel-mode-switch-web: the two passwords differ\n");
-        return 1;
+        return 0;
     }
+    return 1;
+}
+
+int HashNewPassword(const char* password, char* hash, size_t size) {
     char salt[CRYPT_GENSALT_OUTPUT_SIZE];
     struct crypt_data area;
     memset(&area, 0, sizeof area);
-    const char* hash = nullptr;
+    const char* made = nullptr;
     if (crypt_gensalt_rn("$y$", 0, nullptr, 0, salt, sizeof salt) != nullptr) {
-        hash = crypt_r(first, salt, &area);
+        made = crypt_r(password, salt, &area);
     }
-    explicit_bzero(first, sizeof first);
-    explicit_bzero(again, sizeof again);
-    if (hash == nullptr || hash[0] == '*') {
+    bool fits = made != nullptr && made[0] != '*' && strlen(made) < size;
+    if (fits) {
+        snprintf(hash, size, "%s", made);
+    }
+    explicit_bzero(&area, sizeof area);
+    if (!fits) {
         fprintf(stderr, "kavrel-mode-switch-web: the system's crypt made no hash\n");
+    }
+    return fits ? 1 : 0;
+}
+
+int RunPasswordCommand(const char* path) {
+    char password[PASSWORD_MAX_LEN + 2];
+    char hash[PASSWORD_HASH_LEN + 1]; // with its line end
+    int made = ReadNewPassword(password, sizeof password) &&
+               HashNewPassword(password, hash, PASSWORD_HASH_LEN);
+    explicit_bzero(password, sizeof password);
+    if (!made) {
         return 1;
     }
-    int written = ReplaceFile(path, hash);
-    explicit_bzero(&area, sizeof area);
-    if (written) {
-        fputs(RESTART_HINT, stdout);
+    size_t length = strlen(hash);
+    hash[length++] = '\n';
+    if (!ReplaceFile(path, hash, length)) {
+        return 1;
     }
-    return written ? 0 : 1;
+    fputs(PASSWORD_RESTART_HINT, stdout);
+    return 0;
 }
 
 int LoadPasswordHash(const char* path, char* hash, size_t size) {

@@ -125,6 +125,9 @@ void* JobThread(void* context) {
     }
     ++port->jobSeq;
     job->threadRunning = false;
+    if (port->feed != nullptr) {
+        ResumeCorrections(port->feed); // the frames come back once the watch reads again
+    }
     SetNotice(port, "");
     EnsureWatch(port);
     TellPort(port);
@@ -200,6 +203,9 @@ int StartJob(WebPort* port, const ModeScript* script, uint32_t baud, char* reaso
         return 0;
     }
     pthread_detach(thread);
+    if (port->feed != nullptr) {
+        PauseCorrections(port->feed);
+    }
     ++port->jobSeq;
     SetNotice(port, PAUSED_NOTICE);
     TellPort(port);

@@ -17,6 +17,9 @@ const uint32_t WATCH_READ_BYTES = 4096;
 // 92 bytes a millisecond, so what comes meanwhile fits one read and the
 // terminal's own buffer of 4 KiB.
 const uint32_t WATCH_GATHER_MS = 20;
+// A mount's frames wait less: each goes to its rovers within a few
+// milliseconds of its last byte.
+const uint32_t FEED_GATHER_MS = 4;
 const uint64_t STATUS_LISTEN_MS = 1200; // a module talks once a second
 const uint64_t STATUS_LINGER_MS = 2000; // for the next request
 const uint64_t STATUS_WAIT_MAX_MS = 4000;
@@ -49,14 +52,28 @@ void TakeWatchLine(void* context, const char* line, size_t length) {
 
 bool WatchWanted(const WebPort* port) {
     return !port->server->stopping && !port->job.threadRunning &&
-           (port->viewers > 0 || NowMs() < port->lingerUntilMs);
+           (port->feed != nullptr || port->viewers > 0 || NowMs() < port->lingerUntilMs);
 }
 
-void PublishStatus(WebPort* port, uint64_t nowMs) {
+// Locked: the port's status, with a mount's corrections; its length.
+size_t FormatPortStatus(WebPort* port, char* json, size_t size) {
     UtcTime utc;
     UtcNow(&utc);
-    FormatStatusJson(&port->reader, port->name, port->baud, &utc, nowMs, port->statusJson,
-                     sizeof port->statusJson);
+    JsonOut out;
+    StartJson(&out, json, size);
+    if (!JsonOpen(&out, '{')) {
+        return 0;
+    }
+    WriteStatusMembers(&port->reader, port->name, port->baud, &utc, NowMs(), &out);
+    if (port->feed != nullptr) {
+        WriteCorrectionsJson(port->feed, &out);
+    }
+    JsonClose(&out, '}');
+    return out.used;
+}
+
+void PublishStatus(WebPort* port) {
+    FormatPortStatus(port, port->statusJson, sizeof port->statusJson);
     ++port->statusSeq;
     TellPort(port);
 }
@@ -64,9 +81,14 @@ void PublishStatus(WebPort* port, uint64_t nowMs) {
 // Locked on entry and exit: one read of the open port into its status;
 // false when the device has gone.
 bool ReadOnce(WebPort* port, SerialPort serial, char* bytes, uint64_t* publishedMs) {
+    CorrectionsFeed* feed = port->feed; // set once, before the watch's first start
     pthread_mutex_unlock(&port->server->lock);
     bool gone = false;
-    uint32_t got = ReadWatch(serial, bytes, WATCH_READ_BYTES, WATCH_GATHER_MS, &gone);
+    uint32_t got = ReadWatch(serial, bytes, WATCH_READ_BYTES,
+                             feed != nullptr ? FEED_GATHER_MS : WATCH_GATHER_MS, &gone);
+    if (feed != nullptr) {
+        FeedCorrections(feed, bytes, got);
+    }
     pthread_mutex_lock(&port->server->lock);
     uint64_t nowMs = NowMs();
     ReadStatus(&port->reader, bytes, got, nowMs);
@@ -78,7 +100,7 @@ bool ReadOnce(WebPort* port, SerialPort serial, char* bytes, uint64_t* published
     }
     if (nowMs - *publishedMs >= STATUS_EVERY_MS) {
         *publishedMs = nowMs;
-        PublishStatus(port, nowMs);
+        PublishStatus(port);
     }
     return true;
 }
@@ -90,6 +112,9 @@ void WatchOpenPort(WebPort* port, SerialPort serial, uint32_t baud) {
     port->watchOpen = true;
     port->watchOpenedMs = NowMs();
     StartStatus(&port->reader);
+    if (port->feed != nullptr) {
+        RestartFeed(port->feed);
+    }
     SetNotice(port, "");
     uint64_t publishedMs = port->watchOpenedMs;
     char bytes[WATCH_READ_BYTES];
@@ -169,8 +194,10 @@ void EnsureWatch(WebPort* port) {
 }
 
 void WantWatch(WebPort* port, uint64_t untilMs, uint32_t baud) {
-    if (baud != 0 && port->job.state != JOB_RUNNING) {
-        port->baud = baud; // an open watch opens again at it
+    // An open watch opens again at the rate asked for; a mount's keeps the
+    // one its corrections come at, which only a switch changes.
+    if (baud != 0 && port->job.state != JOB_RUNNING && port->feed == nullptr) {
+        port->baud = baud;
     }
     port->lingerUntilMs = untilMs > port->lingerUntilMs ? untilMs : port->lingerUntilMs;
     EnsureWatch(port);
@@ -193,19 +220,13 @@ enum MHD_Result StatusRoute(Server* server, struct MHD_Connection* connection, R
         return SendError(connection, MHD_HTTP_BAD_REQUEST,
                          "port must be one of /api/ports, baud one of its rates.");
     }
-    char* json = AnswerBuffer(request, STATUS_JSON_LEN);
+    char* json = AnswerBuffer(request, WEB_STATUS_JSON_LEN);
     char reason[NOTICE_LEN] = "Too many ports in use.";
     pthread_mutex_lock(&server->lock);
     WebPort* port = FindWebPort(server, name);
     int ready = json != nullptr && port != nullptr &&
                 AwaitStatus(server, port, baud, reason, sizeof reason);
-    size_t length = 0;
-    if (ready) {
-        UtcTime utc;
-        UtcNow(&utc);
-        length = FormatStatusJson(&port->reader, port->name, port->baud, &utc, NowMs(), json,
-                                  STATUS_JSON_LEN);
-    }
+    size_t length = ready ? FormatPortStatus(port, json, WEB_STATUS_JSON_LEN) : 0;
     pthread_mutex_unlock(&server->lock);
     if (!ready) {
         return SendError(

@@ -14,8 +14,13 @@
 #include <unistd.h>
 
 #include "engine/line_text.h"
+#include "web/caster_users.h"
 #include "web/client_address.h"
+#include "web/corrections.h"
+#include "web/ntrip_caster.h"
+#include "web/ntrip_push.h"
 #include "web/port_job.h"
+#include "web/port_watch.h"
 #include "web/routes.h"
 #include "web/password.h"
 #include "web/web_server.h"
@@ -26,6 +31,8 @@ const char VERSION[] = "kavrel-mode-switch-web " KMS_VERSION;
 const char DEFAULT_LISTEN[] = "127.0.0.1:8080";
 const char CREDENTIAL_NAME[] = "web-password";
 const char PASSWORD_PATH_EXAMPLE[] = "/etc/kavrel-mode-switch/web-password";
+const char CASTER_USERS_EXAMPLE[] = "/etc/kavrel-mode-switch/caster-users";
+const char PUSH_BACKOFF_VARIABLE[] = "KMS_TEST_PUSH_BACKOFF_MS"; // see ntrip_push.h
 const int LISTENS_MAX = 4;
 const size_t TLS_FILE_MAX_BYTES = 65536;
 const size_t PATH_LEN = 4096;
@@ -43,11 +50,16 @@ const char USAGE[] = "usage: kavrel-mode-switch-web [--listen ADDR:PORT]... [--d
                      "[--password-file FILE]\n"
                      "                              [--host NAME]... [--trust-proxy ADDR]...\n"
                      "                              [--tls-cert FILE --tls-key FILE]\n"
+                     "                              [--mount NAME=PATH]... [--caster ADDR:PORT]... "
+                     "[--caster-users FILE]\n"
+                     "                              [--push NAME=FILE]...\n"
                      "       kavrel-mode-switch-web password FILE\n"
+                     "       kavrel-mode-switch-web caster-user FILE NAME\n"
                      "       kavrel-mode-switch-web -h | --help | -V | --version\n";
 
 const int LISTEN_OPTION = 1000, DEVICE_OPTION = 1001, PASSWORD_OPTION = 1002, CERT_OPTION = 1003,
-          KEY_OPTION = 1004, HOST_OPTION = 1005, PROXY_OPTION = 1006;
+          KEY_OPTION = 1004, HOST_OPTION = 1005, PROXY_OPTION = 1006, CASTER_OPTION = 1007,
+          MOUNT_OPTION = 1008, USERS_OPTION = 1009, PUSH_OPTION = 1010;
 const struct option LONG_OPTIONS[] = {
     {"listen", required_argument, nullptr, LISTEN_OPTION},
     {"device", required_argument, nullptr, DEVICE_OPTION},
@@ -56,12 +68,42 @@ const struct option LONG_OPTIONS[] = {
     {"tls-key", required_argument, nullptr, KEY_OPTION},
     {"host", required_argument, nullptr, HOST_OPTION},
     {"trust-proxy", required_argument, nullptr, PROXY_OPTION},
+    {"caster", required_argument, nullptr, CASTER_OPTION},
+    {"mount", required_argument, nullptr, MOUNT_OPTION},
+    {"caster-users", required_argument, nullptr, USERS_OPTION},
+    {"push", required_argument, nullptr, PUSH_OPTION},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
+// --push NAME=FILE.
+struct PushOption {
+    const char* mount;
+    const char* file;
+};
+
+// The base's corrections as the options give them: where the caster
+// listens, its users, the mounts and the pushes.
+struct BaseOptions {
+    const char* casters[CASTER_LISTENS_MAX];
+    int casterCount;
+    const char* usersFile;
+    MountList mounts;
+    PushOption pushes[PUSHES_MAX];
+    int pushCount;
+};
+
+// Everything the corrections run on, made once.
+struct Base {
+    Caster caster;
+    CasterUsers users;
+    NtripPush pushes[PUSHES_MAX];
+    Corrections corrections;
+};
+
 struct Options {
+    BaseOptions base;
     const char* listens[LISTENS_MAX];
     int listenCount;
     const char* passwordFile;
@@ -91,8 +133,86 @@ int TakeProxy(const char* text, TrustedProxies* proxies) {
     return 0;
 }
 
+// --mount NAME=PATH; 0, or the usage error's status.
+int TakeMount(const char* text, MountList* mounts) {
+    const char* equals = strchr(text, '=');
+    size_t nameLength = equals != nullptr ? (size_t)(equals - text) : 0;
+    const char* path = equals != nullptr ? equals + 1 : "";
+    bool repeated = false;
+    for (int i = 0; i < mounts->count; ++i) {
+        const MountPoint* mount = &mounts->mounts[i];
+        repeated =
+            repeated || strcmp(mount->path, path) == 0 ||
+            (strlen(mount->name) == nameLength && strncmp(mount->name, text, nameLength) == 0);
+    }
+    if (!NtripNameValid(text, nameLength) || path[0] == '\0' || strlen(path) > PORT_PATH_MAX_LEN ||
+        repeated || mounts->count == CASTER_MOUNTS_MAX) {
+        return UsageError("bad or too many --mount (NAME=PATH, NAME 1 to 32 of A-Z a-z 0-9 _ -, "
+                          "each NAME and PATH once): ",
+                          text);
+    }
+    MountPoint* mount = &mounts->mounts[mounts->count++];
+    snprintf(mount->name, sizeof mount->name, "%.*s", (int)nameLength, text);
+    snprintf(mount->path, sizeof mount->path, "%s", path);
+    return 0;
+}
+
+// The caster's and the pushes' options; -1 for another option, else 0 or
+// the usage error's status.
+int TakeBaseOption(int option, char* value, BaseOptions* base) {
+    char* equals = value != nullptr ? strchr(value, '=') : nullptr;
+    if (option == MOUNT_OPTION) {
+        return TakeMount(value, &base->mounts);
+    }
+    if (option == CASTER_OPTION && base->casterCount < CASTER_LISTENS_MAX) {
+        base->casters[base->casterCount++] = value;
+    } else if (option == USERS_OPTION) {
+        base->usersFile = value;
+    } else if (option == PUSH_OPTION && base->pushCount < PUSHES_MAX && equals != nullptr &&
+               equals[1] != '\0') {
+        *equals = '\0';
+        base->pushes[base->pushCount++] = {value, equals + 1};
+    } else if (option == CASTER_OPTION || option == PUSH_OPTION) {
+        return UsageError(option == CASTER_OPTION ? "too many --caster: "
+                                                  : "bad or too many --push (NAME=FILE): ",
+                          value);
+    } else {
+        return -1;
+    }
+    return 0;
+}
+
+// What is checked once every option is in: a mount's port is one the page
+// offers, a push names a mount.
+int CheckBaseOptions(const BaseOptions* base, const Server* server) {
+    for (int i = 0; i < base->mounts.count; ++i) {
+        const char* path = base->mounts.mounts[i].path;
+        bool offered = server->deviceCount == 0;
+        for (int d = 0; d < server->deviceCount; ++d) {
+            offered = offered || strcmp(server->devices[d], path) == 0;
+        }
+        if (!offered) {
+            return UsageError("a --mount's PATH that no --device offers: ", path);
+        }
+    }
+    for (int i = 0; i < base->pushCount; ++i) {
+        bool named = false;
+        for (int m = 0; m < base->mounts.count; ++m) {
+            named = named || strcmp(base->mounts.mounts[m].name, base->pushes[i].mount) == 0;
+        }
+        if (!named) {
+            return UsageError("a --push for no --mount: ", base->pushes[i].mount);
+        }
+    }
+    return 0;
+}
+
 // Takes one option; 0, or the usage error's status.
 int TakeOption(int option, char** argv, Options* options, Server* server) {
+    int base = TakeBaseOption(option, optarg, &options->base);
+    if (base >= 0) {
+        return base;
+    }
     if (option == LISTEN_OPTION && options->listenCount < LISTENS_MAX) {
         options->listens[options->listenCount++] = optarg;
     } else if (option == DEVICE_OPTION && server->deviceCount < DEVICES_MAX && optarg[0] != '\0' &&
@@ -133,6 +253,10 @@ int ReadOptions(int argc, char** argv, Options* options, Server* server) {
     }
     if ((options->certFile == nullptr) != (options->keyFile == nullptr)) {
         return UsageError("--tls-cert and --tls-key go together", "");
+    }
+    int problem = CheckBaseOptions(&options->base, server);
+    if (problem != 0) {
+        return problem;
     }
     if (options->listenCount == 0) {
         options->listens[options->listenCount++] = DEFAULT_LISTEN;
@@ -214,15 +338,17 @@ void LogLibraryMessage(void* cls, const char* format, va_list arguments) {
     fprintf(stderr, dropped > 0 ? " (and %u more since the last)\n" : "\n", dropped);
 }
 
-// A listening socket for "ADDR:PORT" ("[::1]:8080" for IPv6); -1 when
-// refused (said).
-int OpenListener(const char* listen) {
+// The numeric address of "ADDR:PORT" ("[::1]:8080" for IPv6), for the
+// option named; null when refused (said).
+struct addrinfo* ListenAddress(const char* option, const char* listen) {
     char host[PATH_LEN];
+    char problem[64];
     const char* colon = strrchr(listen, ':');
     size_t hostLength = colon != nullptr ? (size_t)(colon - listen) : 0;
+    snprintf(problem, sizeof problem, "%s takes a numeric ADDR:PORT, not ", option);
     if (colon == nullptr || hostLength == 0 || hostLength >= sizeof host) {
-        UsageError("--listen takes ADDR:PORT, not ", listen);
-        return -1;
+        UsageError(problem, listen);
+        return nullptr;
     }
     bool bracketed = listen[0] == '[' && hostLength >= 2 && listen[hostLength - 1] == ']';
     snprintf(host, sizeof host, "%.*s", (int)(bracketed ? hostLength - 2 : hostLength),
@@ -233,7 +359,16 @@ int OpenListener(const char* listen) {
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
     struct addrinfo* found = nullptr;
     if (getaddrinfo(host, colon + 1, &hints, &found) != 0) {
-        UsageError("--listen takes a numeric ADDR:PORT, not ", listen);
+        UsageError(problem, listen);
+        return nullptr;
+    }
+    return found;
+}
+
+// A listening socket for the option's "ADDR:PORT"; -1 when refused (said).
+int OpenListener(const char* option, const char* listen) {
+    struct addrinfo* found = ListenAddress(option, listen);
+    if (found == nullptr) {
         return -1;
     }
     int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -254,8 +389,9 @@ int OpenListener(const char* listen) {
     return fd;
 }
 
-// Says where the server listens, with the port the system chose for 0.
-void SayListening(int fd, bool tls) {
+// Says where the server or the caster listens ("Listening on", "http"),
+// with the port the system chose for 0.
+void SayListening(int fd, const char* what, const char* scheme) {
     struct sockaddr_storage address;
     socklen_t length = sizeof address;
     char host[NI_MAXHOST], port[NI_MAXSERV];
@@ -263,8 +399,8 @@ void SayListening(int fd, bool tls) {
         getnameinfo(reinterpret_cast<struct sockaddr*>(&address), length, host, sizeof host, port,
                     sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
         bool v6 = address.ss_family == AF_INET6;
-        fprintf(stderr, "Listening on %s://%s%s%s:%s/\n", tls ? "https" : "http", v6 ? "[" : "",
-                host, v6 ? "]" : "", port);
+        fprintf(stderr, "%s %s://%s%s%s:%s/\n", what, scheme, v6 ? "[" : "", host, v6 ? "]" : "",
+                port);
     }
 }
 
@@ -328,24 +464,116 @@ int Serve(Server* server, const Options* options, const TlsFiles* tls) {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    // Blocked before any thread starts, so that only the wait below sees them.
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    sigaddset(&signals, SIGTERM); // blocked since the start, for the wait below
     signal(SIGPIPE, SIG_IGN);
     struct MHD_Daemon* daemons[LISTENS_MAX];
     for (int i = 0; i < options->listenCount; ++i) {
-        int fd = OpenListener(options->listens[i]);
+        int fd = OpenListener("--listen", options->listens[i]);
         daemons[i] = fd >= 0 ? StartDaemon(server, fd, tls) : nullptr;
         if (daemons[i] == nullptr) {
             fprintf(stderr, "kavrel-mode-switch-web: cannot serve on %s\n", options->listens[i]);
             return 1;
         }
-        SayListening(fd, tls != nullptr);
+        SayListening(fd, "Listening on", tls != nullptr ? "https" : "http");
     }
     ServeUntilSignal(server, daemons, options->listenCount, &signals);
 }
 
+// The pushes' first wait: the tests' (KMS_TEST_PUSH_BACKOFF_MS, shorter),
+// or the product's.
+uint64_t PushBackoffFirstMs() {
+    const char* text = getenv(PUSH_BACKOFF_VARIABLE);
+    char* end = nullptr;
+    unsigned long long value = text != nullptr ? strtoull(text, &end, 10) : 0;
+    bool given = text != nullptr && end != text && *end == '\0';
+    return given && value > 0 && value < PUSH_BACKOFF_FIRST_MS ? value : PUSH_BACKOFF_FIRST_MS;
+}
+
+// The caster, when asked for: its users, then its listeners. 0 when it
+// cannot serve (said).
+int StartOwnCaster(Base* base, const BaseOptions* options) {
+    int fds[CASTER_LISTENS_MAX];
+    if (options->casterCount == 0) {
+        return 1;
+    }
+    if (!LoadCasterUsers(options->usersFile, &base->users)) {
+        return 0;
+    }
+    for (int i = 0; i < options->casterCount; ++i) {
+        fds[i] = OpenListener("--caster", options->casters[i]);
+        if (fds[i] < 0) {
+            return 0;
+        }
+    }
+    if (!StartCaster(&base->caster, fds, options->casterCount, &options->mounts, &base->users,
+                     KMS_VERSION)) {
+        fprintf(stderr, "kavrel-mode-switch-web: cannot start the caster\n");
+        return 0;
+    }
+    for (int i = 0; i < options->casterCount; ++i) {
+        SayListening(fds[i], "Caster on", "ntrip");
+    }
+    return 1;
+}
+
+int StartPushes(Base* base, const BaseOptions* options) {
+    uint64_t firstMs = PushBackoffFirstMs();
+    for (int i = 0; i < options->pushCount; ++i) {
+        PushTarget target;
+        int started =
+            LoadPushTarget(options->pushes[i].file, &target) &&
+            StartPush(&base->pushes[i], options->pushes[i].mount, &target, KMS_VERSION, firstMs);
+        explicit_bzero(&target, sizeof target);
+        if (!started) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// The caster, the pushes and the feeds of their frames; 0, or the exit
+// status.
+int StartBase(Base* base, const BaseOptions* options) {
+    if (options->casterCount > 0 && options->usersFile == nullptr) {
+        fprintf(stderr,
+                "kavrel-mode-switch-web: --caster without --caster-users: the caster never "
+                "serves without its users.\n"
+                "Make the file with: sudo kavrel-mode-switch-web caster-user %s NAME\n"
+                "then add: --caster-users %s\n",
+                CASTER_USERS_EXAMPLE, CASTER_USERS_EXAMPLE);
+        return EXIT_USAGE;
+    }
+    int started = StartOwnCaster(base, options) && StartPushes(base, options);
+    if (started) {
+        StartCorrections(&base->corrections, &options->mounts,
+                         options->casterCount > 0 ? &base->caster : nullptr, base->pushes,
+                         options->pushCount);
+    }
+    return started ? 0 : 1;
+}
+
+// Each mount's port is watched for the program's life, so that its
+// corrections flow with no page open.
+void WatchMounts(Server* server, Corrections* corrections) {
+    pthread_mutex_lock(&server->lock);
+    for (int i = 0; i < corrections->count; ++i) {
+        WebPort* port = FindWebPort(server, corrections->feeds[i].path);
+        if (port != nullptr) {
+            port->feed = &corrections->feeds[i];
+            EnsureWatch(port);
+        }
+    }
+    pthread_mutex_unlock(&server->lock);
+}
+
 int Start(Server* server, const Options* options) {
+    // Blocked before any thread starts, so that only the main thread's wait
+    // sees them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     char credential[PATH_LEN];
     const char* passwordFile = PasswordFile(options, credential, sizeof credential);
     if (passwordFile == nullptr) {
@@ -372,6 +600,14 @@ int Start(Server* server, const Options* options) {
         return 1;
     }
     StartEngine();
+    // Made once, for the program's life.
+    Base* base = static_cast<Base*>(calloc(1, sizeof(Base)));
+    int status = base != nullptr ? StartBase(base, &options->base) : 1;
+    if (status != 0) {
+        free(base);
+        return status;
+    }
+    WatchMounts(server, &base->corrections);
     return Serve(server, options, server->tls ? &tls : nullptr);
 }
 
@@ -380,6 +616,10 @@ int Start(Server* server, const Options* options) {
 int main(int argc, char** argv) {
     if (argc >= 2 && strcmp(argv[1], "password") == 0) {
         return argc == 3 ? RunPasswordCommand(argv[2]) : UsageError("password takes FILE only", "");
+    }
+    if (argc >= 2 && strcmp(argv[1], "caster-user") == 0) {
+        return argc == 4 ? RunCasterUserCommand(argv[2], argv[3])
+                         : UsageError("caster-user takes FILE NAME only", "");
     }
     // Every table of the server in one record, made once.
     Server* server = static_cast<Server*>(calloc(1, sizeof(Server)));

@@ -10,7 +10,8 @@ const uint32_t DEFAULT_BAUD = 460800;
 
 // Locked: whether a port's record can be given to another port.
 bool Idle(const WebPort* port) {
-    return !port->watchRunning && port->viewers == 0 && !port->job.threadRunning;
+    return port->feed == nullptr && !port->watchRunning && port->viewers == 0 &&
+           !port->job.threadRunning;
 }
 
 } // namespace

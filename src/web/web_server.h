@@ -13,6 +13,7 @@
 #include "engine/status_text.h"
 #include "web/client_address.h"
 #include "web/connection_gate.h"
+#include "web/corrections.h"
 #include "web/host_names.h"
 #include "web/sessions.h"
 #include "web/web_engine.h"
@@ -24,6 +25,9 @@ const int JOB_LINES_MAX = 2048;
 const size_t JOB_LINE_MAX = 2048; // one stored line, cut
 const size_t NOTICE_LEN = 512;
 const size_t CRYPT_AREA_BYTES = 32768;
+// A port's status as the web server writes it: the engine's, and a mount's
+// corrections.
+constexpr size_t WEB_STATUS_JSON_LEN = STATUS_JSON_LEN + CORRECTIONS_JSON_LEN;
 
 enum JobState { JOB_RUNNING, JOB_DONE, JOB_FAILED, JOB_NO_REPLY, JOB_INTERRUPTED };
 
@@ -60,12 +64,15 @@ struct WebPort {
     uint64_t lingerUntilMs, watchOpenedMs;
     StatusReader reader;
     EngineRun watchRun;
-    char statusJson[STATUS_JSON_LEN];
+    char statusJson[WEB_STATUS_JSON_LEN];
     uint64_t statusSeq;
     char notice[NOTICE_LEN]; // why there is no status, or ""
     uint64_t noticeSeq;
     WebJob job;
     uint64_t jobSeq;
+    // A mount's port: watched for the program's life, its frames fed to the
+    // corrections; null for a port only pages look at.
+    CorrectionsFeed* feed;
     pthread_cond_t* news; // the server's condition for this record
     struct Server* server;
 };

@@ -36,10 +36,10 @@ export function folder() {
 export async function startModule(dir, name, args = []) {
   const link = path.join(dir, name);
   const transcript = link + '.transcript';
-  started.push(spawn(SIM, ['--link', link, '--transcript', transcript, ...args],
-    { stdio: 'ignore' }));
+  const proc = spawn(SIM, ['--link', link, '--transcript', transcript, ...args], { stdio: 'ignore' });
+  started.push(proc);
   await until(() => existsSync(link), 5000, `the module's link ${link}`);
-  return { link, transcript };
+  return { link, transcript, proc };
 }
 
 // The sentences the module received, as "$body*hh".

@@ -14,7 +14,8 @@
 // another rate, what each side sends reaches the other garbled, and the module takes nothing.
 // With --talk it sends, once a second, what a rover or a base sends unasked; with --talk mode,
 // what its receiver mode sends, as the scripts set it (module_talk.cpp). With --stream it sends a
-// numbered stream at the full rate of the line, for the benchmark.
+// numbered stream at the full rate of the line, for the benchmark: sentences, or with
+// --stream-format rtcm MSM frames, for the caster.
 
 #include <cerrno>
 #include <csignal>
@@ -61,8 +62,9 @@ struct Options {
     const char* gadget = nullptr;
     long rate = 0; // the module's own baud rate; 0 takes the port's, whatever it is
     Talk talk = TALK_NONE;
-    TalkSetup setup;      // what --talk mode says
-    long stream_baud = 0; // --stream: the line rate to stream at; 0 for none
+    TalkSetup setup;          // what --talk mode says
+    long stream_baud = 0;     // --stream: the line rate to stream at; 0 for none
+    bool stream_rtcm = false; // --stream-format rtcm: the stream is MSM frames, not sentences
 };
 
 struct BaudEntry {
@@ -93,7 +95,7 @@ const char* const ROVER_BODIES[] = {
     "GNRMC,%02d%02d%02d.00,A,4807.03812,N,01131.00047,E,0.02,,071226,,,A,V",
 };
 // A base's station position and one MSM7 message (GPS): the message number in the first 12 bits
-// of each payload, the rest fixed.
+// of each payload, the rest fixed but for the MSM's count of the seconds talked.
 const unsigned RTCM_NUMBERS[] = {1005, 1077};
 const size_t RTCM_PAYLOAD_BYTES[] = {19, 24};
 
@@ -137,6 +139,8 @@ bool g_off_bus = false;
 // When the module last came up, for what it says after a boot; and the benchmark's stream so far.
 int64_t g_boot_ns = 0;
 uint64_t g_streamed = 0, g_stream_dropped = 0, g_stream_bytes = 0;
+// The seconds the module talked, which its observations carry: each second's differ.
+uint32_t g_talked = 0;
 int64_t g_stream_start_ns = 0;
 
 int64_t NowNs() {
@@ -412,10 +416,10 @@ std::string Garbled(std::string data) {
 // One second's output, sent whether anyone reads it or not, as a module does.
 void TalkOnce() {
     std::string out;
+    ++g_talked;
     if (g_opt.talk == TALK_BASE || g_opt.talk == TALK_BASE_NMEA) {
-        for (size_t i = 0; i < std::size(RTCM_NUMBERS); ++i) {
-            out += NumberedFrame(RTCM_NUMBERS[i], RTCM_PAYLOAD_BYTES[i]);
-        }
+        out += NumberedFrame(RTCM_NUMBERS[0], RTCM_PAYLOAD_BYTES[0]);
+        out += CountedFrame(RTCM_NUMBERS[1], RTCM_PAYLOAD_BYTES[1], g_talked);
     }
     if (g_opt.talk == TALK_ROVER || g_opt.talk == TALK_BASE_NMEA) {
         time_t now = time(nullptr);
@@ -428,11 +432,11 @@ void TalkOnce() {
         }
     }
     if (g_opt.talk == TALK_MODE) {
-        out = TalkAsReceiver(g_opt.setup, (NowNs() - g_boot_ns) / 1000000);
+        out = TalkAsReceiver(g_opt.setup, (NowNs() - g_boot_ns) / 1000000, g_talked);
     }
     bool plain = RateMatches();
     if (WriteMaster(plain ? out : Garbled(out), 0)) {
-        note("TALK %s %zu bytes", plain ? "plain" : "garbled", out.size());
+        note("TALK %s %zu bytes second %u", plain ? "plain" : "garbled", out.size(), g_talked);
     }
 }
 
@@ -613,7 +617,9 @@ void StreamDue() {
     uint64_t due =
         uint64_t((NowNs() - g_stream_start_ns) / 1000) * uint64_t(g_opt.stream_baud / 10) / 1000000;
     while (g_stream_bytes < due) {
-        std::string message = StreamMessage(++g_streamed);
+        ++g_streamed;
+        std::string message =
+            g_opt.stream_rtcm ? StreamFrame(g_streamed) : StreamMessage(g_streamed);
         g_stream_bytes += message.size();
         g_stream_dropped += !WriteMaster(message, 0);
     }
@@ -763,6 +769,11 @@ bool ParseTalkOption(const char* opt, const char* val, bool is_num, long num) {
         g_opt.stream_baud = num;
         return true;
     }
+    if (strcmp(opt, "--stream-format") == 0 &&
+        (strcmp(val, "rtcm") == 0 || strcmp(val, "nmea") == 0)) {
+        g_opt.stream_rtcm = strcmp(val, "rtcm") == 0;
+        return true;
+    }
     return false;
 }
 
@@ -817,7 +828,7 @@ int main(int argc, char** argv) {
             "       [--line default|stale] [--rate BAUD] [--talk none|rover|base|base-nmea|mode]\n"
             "       [--mode rover|base|survey-in] [--fix-quality N] [--position LAT,LON,H]\n"
             "       [--precision standard|high] [--survey-s N] [--own BODY]... [--stream BAUD]\n"
-            "       [--antenna-height M]\n"
+            "       [--antenna-height M] [--stream-format nmea|rtcm]\n"
             "       %s --gadget UDC_FILE --link /dev/ttyGSn [--behaviour answer|silent|deaf]\n"
             "       [--transcript PATH] [--reboot vanish|never] [--reboot-delay-ms N]\n",
             argv[0], argv[0]);

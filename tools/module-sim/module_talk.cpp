@@ -98,10 +98,10 @@ std::string RoverSecond(const TalkSetup& setup) {
            NmeaSentence("GNRMC," + std::string(clock) + ",A," + position + ",0.02,,071226,,,A,V");
 }
 
-std::string BaseSecond(const TalkSetup& setup) {
+std::string BaseSecond(const TalkSetup& setup, uint32_t second) {
     std::string out = StationFrame(setup);
     for (unsigned number : MSM_MESSAGES) {
-        out += NumberedFrame(number, MSM_PAYLOAD_BYTES);
+        out += CountedFrame(number, MSM_PAYLOAD_BYTES, second);
     }
     return out;
 }
@@ -157,6 +157,16 @@ std::string NumberedFrame(unsigned number, size_t payloadBytes) {
     return RtcmFrame(payload);
 }
 
+std::string CountedFrame(unsigned number, size_t payloadBytes, uint32_t count) {
+    std::string payload(payloadBytes, '\x5A');
+    payload[0] = char(number >> 4);
+    payload[1] = char(((number & 0x0F) << 4) | 0x01);
+    for (int i = 0; i < 4; ++i) {
+        payload[2 + i] = char(count >> (24 - 8 * i));
+    }
+    return RtcmFrame(payload);
+}
+
 void StartReceiver(ReceiverMode mode) {
     g_written.base = mode != MODE_ROVER;
     g_written.surveyIn = g_written.surveyStatus = mode == MODE_SURVEY_IN;
@@ -183,7 +193,7 @@ const char* ActiveModeName() {
     return !g_active.base ? "rover" : g_active.surveyIn ? "survey-in" : "base";
 }
 
-std::string TalkAsReceiver(const TalkSetup& setup, int64_t sinceBootMs) {
+std::string TalkAsReceiver(const TalkSetup& setup, int64_t sinceBootMs, uint32_t second) {
     std::string out;
     for (const std::string& body : setup.own) {
         out += NmeaSentence(body);
@@ -195,7 +205,7 @@ std::string TalkAsReceiver(const TalkSetup& setup, int64_t sinceBootMs) {
     if (g_active.surveyIn && g_active.surveyStatus) {
         out += SurveyStatus(setup, sinceBootMs);
     }
-    return surveying ? out : out + BaseSecond(setup);
+    return surveying ? out : out + BaseSecond(setup, second);
 }
 
 std::string StreamMessage(uint64_t n) {
@@ -204,4 +214,8 @@ std::string StreamMessage(uint64_t n) {
     // Padded to a high-precision sentence's length: few, long messages, as a
     // busy module's are.
     return NmeaSentence(body + std::string(180, 'A'));
+}
+
+std::string StreamFrame(uint64_t n) {
+    return CountedFrame(MSM_MESSAGES[0], MSM_PAYLOAD_BYTES, uint32_t(n));
 }

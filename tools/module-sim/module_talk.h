@@ -26,8 +26,11 @@ struct TalkSetup {
 std::string NmeaSentence(const std::string& body);
 std::string RtcmFrame(const std::string& payload);
 unsigned NmeaChecksum(const std::string& body);
-// A frame whose payload is the message number and filler.
+// A frame whose payload is the message number and filler; with a count, the
+// count follows the number (bytes 2 to 5 of the payload, most significant
+// first), so that frames of one message differ from second to second.
 std::string NumberedFrame(unsigned number, size_t payloadBytes);
+std::string CountedFrame(unsigned number, size_t payloadBytes, uint32_t count);
 
 // The settings at power-on: as the start option names them.
 void StartReceiver(ReceiverMode mode);
@@ -43,9 +46,12 @@ void ApplySavedSettings();
 // The mode in effect, for the transcript.
 const char* ActiveModeName();
 
-// One second's output, sinceBootMs after the module came up.
-std::string TalkAsReceiver(const TalkSetup& setup, int64_t sinceBootMs);
+// One second's output, sinceBootMs after the module came up; second counts
+// the seconds it talked, for its observations.
+std::string TalkAsReceiver(const TalkSetup& setup, int64_t sinceBootMs, uint32_t second);
 
 // Message number n of the benchmark's stream: an NMEA sentence of the
 // module's own carrying n, which the reader shows as the newest.
 std::string StreamMessage(uint64_t n);
+// The same as an MSM frame carrying n, for a stream of corrections.
+std::string StreamFrame(uint64_t n);
