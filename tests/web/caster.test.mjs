@@ -9,7 +9,8 @@ import { readFileSync, statSync, writeFileSync } from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { WEB, folder, sleep, startModule, startServer, stopAll, until } from './harness.mjs';
+import { WEB, folder, login, request, sleep, startModule, startServer, stopAll, until } from
+  './harness.mjs';
 import { readFrames, startTestCaster } from './test_caster.mjs';
 
 const USER = 'alice';
@@ -294,3 +295,30 @@ test('a push connects again after its caster restarts', async () => {
   assert.ok(caster.attempts.filter((a) => a.open).length <= 1, 'more than one connection');
   checkSeconds('after the restart', caster.received().at(-1));
 });
+
+test('a switch from the page pauses a rover\'s frames; it stays connected and they come back',
+  async () => {
+    let data = Buffer.alloc(0);
+    let closed = false;
+    const rover = net.connect({ host: '127.0.0.1', port: casterPort, localAddress: '127.0.0.6' });
+    rover.on('data', (chunk) => { data = Buffer.concat([data, chunk]); });
+    rover.on('close', () => { closed = true; });
+    rover.write(rtcmHead('BASE', ROVER_PASSWORD, false));
+    const cookie = await login(server.url);
+    const status = `${server.url}api/status?port=${encodeURIComponent(base.link)}`;
+    const seen = await until(async () => {
+      const answer = await request(status, { headers: { Cookie: cookie } });
+      const caster = answer.status === 200 && JSON.parse(answer.body).caster;
+      return caster && caster.clients.some((c) => /^127\.0\.0\.6/.test(c.address)) && caster;
+    }, 10000, 'the rover in the port\'s status');
+    assert.equal(seen.mount, 'BASE');
+    const switched = await request(`${server.url}api/switch`, { method: 'POST',
+      headers: { Cookie: cookie }, body: JSON.stringify({ port: base.link, mode: 'base-only' }) });
+    assert.equal(switched.status, 202, switched.body);
+    await until(() => /Done: Base mode only/.test(server.log), 40000, 'the switch done');
+    const after = data.length;
+    await until(() => countsOf(data.subarray(after)) >= 2, 15000, 'frames after the switch');
+    rover.destroy();
+    assert.equal(closed, false, 'the rover was let go during the switch');
+    assert.equal(readFrames(data.subarray(14)).junk, 0, 'bytes that are no checked frame');
+  });
