@@ -9,6 +9,7 @@
 #include "web/client_address.h"
 #include "web/event_stream.h"
 #include "web/json_body.h"
+#include "web/page_words.h"
 #include "web/password.h"
 #include "web/web_server.h"
 
@@ -239,8 +240,9 @@ enum MHD_Result Ports(Server* server, struct MHD_Connection* connection) {
     for (int i = 0; i < BAUD_TEXT_COUNT; ++i) {
         used += (size_t)snprintf(json + used, size - used, "%s%s", i ? "," : "", BAUD_TEXTS[i]);
     }
-    used += (size_t)snprintf(json + used, size - used, "],\"baud\":%s}",
-                             BAUD_TEXTS[DEFAULT_BAUD_INDEX]);
+    used +=
+        (size_t)snprintf(json + used, size - used, "],\"baud\":%s", BAUD_TEXTS[DEFAULT_BAUD_INDEX]);
+    used = AppendPageWords(json, used, size); // the page's words, and the closing brace
     enum MHD_Result sent = Send(connection, MHD_HTTP_OK, JSON_TYPE, json, used, nullptr);
     pthread_mutex_unlock(&server->listLock);
     return sent;

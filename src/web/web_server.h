@@ -13,6 +13,7 @@
 #include "engine/status_text.h"
 #include "web/connection_gate.h"
 #include "web/host_names.h"
+#include "web/page_words.h"
 #include "web/sessions.h"
 #include "web/web_engine.h"
 
@@ -48,6 +49,7 @@ struct WebJob {
     int lineCount;
     bool cut;                // lines were dropped for want of room
     char last[JOB_LINE_MAX]; // the last line before the end: its reason
+    UtcTime endedAt;         // by the server's clock, for pages that open later
     EngineRun run;
 };
 
@@ -81,7 +83,8 @@ struct PortOffer {
 };
 
 // The ports' answer at its longest: each name and description escaped.
-const size_t PORTS_JSON_LEN = OFFERED_MAX * (2 * (PORT_TEXT_LEN * 6 + 3) + 48) + 512;
+const size_t PORTS_JSON_LEN =
+    OFFERED_MAX * (2 * (PORT_TEXT_LEN * 6 + 3) + 48) + 512 + PAGE_WORDS_LEN;
 
 // The library's own messages, counted so that a flood logs little.
 struct LibraryLog {
