@@ -7,6 +7,7 @@
 
 #include "engine/line_text.h"
 #include "engine/clock.h"
+#include "web/frame_names.h"
 #include "web/json_body.h"
 
 namespace {
@@ -45,6 +46,14 @@ void AppendJobLine(void* context, const char* line, size_t length) {
     size_t used = strnlen(text, JOB_LINE_MAX - 1);
     text[used] = '\0';
     fprintf(stderr, "%s: %s\n", port->name, text);
+    // Page log: RTCM frames by name (the journal above keeps every byte).
+    char named[LOG_LINE_LEN];
+    size_t namedLength = NameReceivedFrames(line, length, named, sizeof named);
+    if (namedLength > 0) {
+        RecordLine(named, namedLength, text, sizeof text);
+        used = strnlen(text, JOB_LINE_MAX - 1);
+        text[used] = '\0';
+    }
     // The engine tells the end before the "Failed." that closes a failure.
     if (!job->ended && Message(text)[0] != '\0') {
         memcpy(job->last, text, used + 1);
