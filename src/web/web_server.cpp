@@ -228,6 +228,7 @@ void EndJob(WebJob* job) {
     SwitchEnd end = job->ended && job->end.end <= END_NO_REPLY ? job->end.end : END_FAILED;
     job->state = STATES[end];
     job->status = STATUSES[end];
+    UtcNow(&job->endedAt);
 }
 
 void* JobThread(void* context) {
@@ -481,6 +482,13 @@ size_t FormatJob(const WebPort* port, char* json, size_t size) {
     if (job->state != JOB_RUNNING && at < size) {
         at += (size_t)snprintf(json + at, size - at, ",\"status\":%d,\"last\":", job->status);
         at = AppendJsonString(json, at < size ? at : size - 1, size, Message(job->last));
+        // When it ended, in UTC, for a page opened later; null for job 0, none.
+        const UtcTime* t = &job->endedAt;
+        at = job->id == 0
+                 ? AppendFormat(json, at < size ? at : size - 1, size, ",\"ended_at\":null")
+                 : AppendFormat(json, at < size ? at : size - 1, size,
+                                ",\"ended_at\":\"%04u-%02u-%02uT%02u:%02u:%02uZ\"", t->year,
+                                t->month, t->day, t->hour, t->minute, t->second);
     }
     if (at + 2 <= size) {
         json[at++] = '}';
@@ -501,6 +509,7 @@ void InterruptJobs(Server* server, int status) {
             InterruptRun(&locked);
             port.job.state = JOB_INTERRUPTED;
             port.job.status = status;
+            UtcNow(&port.job.endedAt);
             ++port.jobSeq;
         }
     }
