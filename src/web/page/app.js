@@ -10,6 +10,7 @@ const LIVE_MS = 2500; // the server sends a status each second while it reads th
 const ANNOUNCE_GAP_MS = 5000; // between two polite announcements, at least
 const SAVED_KEY = 'kms-job:'; // + port: the last job this tab saw
 const QUIET_KEYS = ['switching', 'lost', 'listening', 'connecting', 'talking'];
+const RESTARTS = { 2: ' twice', 3: ' three times' };
 const MARKS = { good: '✓', fair: '◐', poor: '✗', busy: '↻', none: '…' };
 let words = null; // the server's: modes, fixes, survey_in, restart_limit_ms
 let source = null;
@@ -677,10 +678,14 @@ function renderFigures(now, running) {
     showFigures(f);
   }
   const s = view.status;
+  // Heard last: when the figures came, or, should the module have fallen
+  // silent, its last message (the server keeps a value for a while).
+  const heardAt = Math.min(view.figuresAt, view.heardAt);
   const live = !running && !view.lost && view.connected && now - view.statusAt < LIVE_MS &&
-    s !== null && (s.fix !== null || s.base !== null);
+    now - Math.max(view.heardAt, view.listenFrom) < SILENT_MS && s !== null &&
+    (s.fix !== null || s.base !== null);
   $('figures').classList.toggle('stale', !live);
-  $('stamp').textContent = live ? '' : `Last heard ${seconds(now - view.figuresAt)} s ago: ` +
+  $('stamp').textContent = live ? '' : `Last heard ${seconds(now - heardAt)} s ago: ` +
     'these figures are old.';
 }
 
@@ -712,7 +717,7 @@ function askSwitch(event) {
   $('confirm-title').textContent = `Switch to ${mode.button}?`;
   $('confirm-does').textContent = mode.does;
   $('confirm-time').textContent = `It takes about ${Math.round(plan.totalMs / 1000)} s: the module ` +
-    `restarts${plan.restarts > 1 ? ` ${plan.restarts} times` : ''} and sends no position or ` +
+    `restarts${RESTARTS[plan.restarts] || ''} and sends no position or ` +
     'corrections until it is back.';
   $('confirm-port').textContent = `Port ${$('port').value}, ${baud}.`;
   $('confirm-switch').textContent = `Switch to ${mode.button}`;
