@@ -1,5 +1,8 @@
 #include "engine/mode_scripts.h"
 
+#include <stdlib.h>
+#include <string.h>
+
 namespace {
 
 // Stored with their checksums (XOR of the body bytes): nothing is computed
@@ -34,6 +37,32 @@ constexpr ModeScript MODE_SCRIPTS[] = {
 };
 static_assert(CountOf(MODE_SCRIPTS) == MODE_COUNT, "one script per mode");
 
+// Where the fields are, counted from the sentence's name (field 0).
+const int SURVEY_MINIMUM_FIELD = 3; // $PZVKCFGSVIN,W,1,<s>,<m>,...
+const int SURVEY_ACCURACY_FIELD = 4;
+const int RATE_NAME_FIELD = 2; // $PZVKCFGMSGRATE,W,<name>,<rate>,...
+const size_t FIELD_LEN = 32;
+
+// Field index of a "$body*hh" sentence into field; false when it has no
+// such field or the field is empty or too long.
+bool SentenceField(const char* sentence, int index, char* field, size_t size) {
+    const char* at = sentence + 1;
+    for (int i = 0; i < index; ++i) {
+        at = strchr(at, ',');
+        if (at == nullptr) {
+            return false;
+        }
+        ++at;
+    }
+    size_t length = strcspn(at, ",*");
+    if (length == 0 || length >= size) {
+        return false;
+    }
+    memcpy(field, at, length);
+    field[length] = '\0';
+    return true;
+}
+
 } // namespace
 
 const char* const RESET_SENTENCE = RESET_MODULE;
@@ -44,4 +73,25 @@ const ModeScript* FindModeScript(SwitchMode mode) {
         return nullptr;
     }
     return &MODE_SCRIPTS[mode - BaseSurveyIn];
+}
+
+bool FindSurveyInTarget(SurveyInTarget* target) {
+    char minimum[FIELD_LEN], accuracy[FIELD_LEN], name[FIELD_LEN];
+    if (!SentenceField(SURVEY_IN_CONFIG, SURVEY_MINIMUM_FIELD, minimum, sizeof minimum) ||
+        !SentenceField(SURVEY_IN_CONFIG, SURVEY_ACCURACY_FIELD, accuracy, sizeof accuracy) ||
+        !SentenceField(SURVEY_STATUS_ON, RATE_NAME_FIELD, name, sizeof name) ||
+        strlen(name) >= sizeof target->statusName) {
+        return false;
+    }
+    char* minimumEnd = nullptr;
+    char* accuracyEnd = nullptr;
+    unsigned long minimumS = strtoul(minimum, &minimumEnd, 10);
+    double accuracyM = strtod(accuracy, &accuracyEnd);
+    if (*minimumEnd != '\0' || *accuracyEnd != '\0') {
+        return false;
+    }
+    target->minimumS = (unsigned)minimumS;
+    target->accuracyM = accuracyM;
+    memcpy(target->statusName, name, strlen(name) + 1);
+    return true;
 }

@@ -116,9 +116,7 @@ int AwaitReboot(SwitchRun* run) {
 // The step of writing the sentence at index (from 0) of count.
 SwitchStep SentenceStep(const char* sentence, unsigned index, unsigned count) {
     SwitchStep step = {};
-    step.kind = strcmp(sentence, RESET_SENTENCE) == 0  ? STEP_RESET
-                : strcmp(sentence, SAVE_SENTENCE) == 0 ? STEP_SAVE
-                                                       : STEP_SENTENCE;
+    step.kind = SentenceKind(sentence);
     step.index = index + 1;
     step.count = count;
     return step;
@@ -149,6 +147,19 @@ int PlaySentence(SwitchRun* run, const char* sentence, const SwitchStep* step) {
 }
 
 } // namespace
+
+SwitchStepKind SentenceKind(const char* sentence) {
+    return strcmp(sentence, RESET_SENTENCE) == 0  ? STEP_RESET
+           : strcmp(sentence, SAVE_SENTENCE) == 0 ? STEP_SAVE
+                                                  : STEP_SENTENCE;
+}
+
+uint32_t NominalSentenceMs(const char* sentence) {
+    if (SentenceKind(sentence) == STEP_RESET) {
+        return SETTLE_AFTER_RESET_MS + DRAIN_AFTER_RESET_MS + REBOOT_WAIT_MS + OPEN_SETTLE_MS;
+    }
+    return SETTLE_AFTER_SENTENCE_MS + DRAIN_AFTER_SENTENCE_MS;
+}
 
 void StartSwitchRun(SwitchRun* run, void* owner, uint32_t rebootTimeoutMs, const ReceiveHook* hook,
                     const StepHook* steps) {

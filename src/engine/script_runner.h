@@ -69,6 +69,15 @@ struct StepHook {
     void* context;
 };
 
+// The step of writing a sentence: STEP_RESET, STEP_SAVE or STEP_SENTENCE.
+SwitchStepKind SentenceKind(const char* sentence);
+
+// How long writing the sentence takes when the module behaves, by the
+// runner's own waits: the settle and drain after it and, for the reset, the
+// reboot wait and the reopen too. A script's whole run adds OPEN_SETTLE_MS
+// for its first open.
+uint32_t NominalSentenceMs(const char* sentence);
+
 // One switch in progress, owned by its caller and passed to every call:
 // what the caller asks and what the run learns. Several may run at once,
 // each on a thread of its own.

@@ -104,9 +104,12 @@ bool PutNextEvent(EventStream* stream) {
         stream->jobId = port->job.id;
         stream->nextLine = 0;
         PutJob(stream);
-    } else if (port->job.id != 0 && stream->jobSeq != port->jobSeq &&
+    } else if (stream->jobSeq != port->jobSeq &&
                (port->job.state == JOB_RUNNING || stream->nextLine >= port->job.lineCount)) {
-        PutJob(stream); // a running job's news before its lines, an ended one's after
+        // A running job's news before its lines, an ended one's after. A
+        // stream starts with the job, id 0 when there is none: a page that
+        // saw a switch run before the server restarted learns it is gone.
+        PutJob(stream);
     } else if (stream->nextLine < port->job.lineCount) {
         PutLog(stream);
     } else if (stream->noticeSeq != port->noticeSeq) {

@@ -6,6 +6,7 @@
 #include "engine/baud_text.h"
 #include "engine/clock.h"
 #include "engine/line_text.h"
+#include "web/frame_names.h"
 #include "web/port_offer.h"
 #include "web/port_watch.h"
 
@@ -35,6 +36,14 @@ void AppendJobLine(void* context, const char* line, size_t length) {
     size_t used = strnlen(text, JOB_LINE_MAX - 1);
     text[used] = '\0';
     fprintf(stderr, "%s: %s\n", port->name, text);
+    // Page log: RTCM frames by name (the journal above keeps every byte).
+    char named[LOG_LINE_LEN];
+    size_t namedLength = NameReceivedFrames(line, length, named, sizeof named);
+    if (namedLength > 0) {
+        RecordLine(named, namedLength, text, sizeof text);
+        used = strnlen(text, JOB_LINE_MAX - 1);
+        text[used] = '\0';
+    }
     // The engine tells the end before the "Failed." that closes a failure.
     if (!job->ended && Message(text)[0] != '\0') {
         memcpy(job->last, text, used + 1);
@@ -102,6 +111,7 @@ void EndJob(WebJob* job) {
     SwitchEnd end = job->ended && job->end.end <= END_NO_REPLY ? job->end.end : END_FAILED;
     job->state = STATES[end];
     job->status = STATUSES[end];
+    UtcNow(&job->endedAt);
 }
 
 void* JobThread(void* context) {
@@ -152,6 +162,20 @@ void FormatStep(const SwitchStep* step, JsonOut* out) {
         }
         JsonClose(out, '}');
     }
+    JsonSettle(out, mark);
+}
+
+// When an ended job ended, in UTC, for a page opened later; null for job 0,
+// which is none.
+void WriteEndedAt(const WebJob* job, JsonOut* out) {
+    const UtcTime* t = &job->endedAt;
+    if (job->id == 0) {
+        JsonNull(out, "ended_at");
+        return;
+    }
+    size_t mark = JsonMember(out, "ended_at");
+    JsonPut(out, "\"%04u-%02u-%02uT%02u:%02u:%02uZ\"", t->year, t->month, t->day, t->hour,
+            t->minute, t->second);
     JsonSettle(out, mark);
 }
 
@@ -237,6 +261,7 @@ void FormatJob(const WebPort* port, JsonOut* out) {
     if (job->state != JOB_RUNNING) {
         JsonNumber(out, "status", true, "%.0f", job->status);
         JsonString(out, "last", Message(job->last));
+        WriteEndedAt(job, out);
     }
     JsonClose(out, '}');
 }
@@ -253,6 +278,7 @@ void InterruptJobs(Server* server, int status) {
             InterruptRun(&locked);
             port.job.state = JOB_INTERRUPTED;
             port.job.status = status;
+            UtcNow(&port.job.endedAt);
             ++port.jobSeq;
             TellPort(&port);
         }

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "engine/baud_text.h"
+#include "web/page_words.h"
 
 namespace {
 
@@ -91,6 +92,7 @@ size_t FormatPorts(const PortOffer* offer, char* json, size_t size) {
     }
     JsonSettle(&out, mark);
     JsonUnsigned(&out, "baud", ParseBaudText(BAUD_TEXTS[DEFAULT_BAUD_INDEX]));
+    WritePageWords(&out);
     JsonClose(&out, '}');
     return out.used;
 }

@@ -9,6 +9,7 @@
 #include "engine/baud_text.h"
 #include "engine/json_out.h"
 #include "web/http_reply.h"
+#include "web/page_words.h"
 #include "web/web_server.h"
 
 const int OFFERED_MAX = 64;       // ports the page offers
@@ -28,7 +29,7 @@ struct PortOffer {
 // rates, and the keys around them.
 constexpr size_t PORTS_JSON_LEN =
     256 + OFFERED_MAX * (JsonTextMax(PORT_PATH_MAX_LEN) + JsonTextMax(PORT_TEXT_LEN) + 32) +
-    (BAUD_TEXT_COUNT + 1) * (JSON_NUMBER_MAX + 1);
+    (BAUD_TEXT_COUNT + 1) * (JSON_NUMBER_MAX + 1) + PAGE_WORDS_LEN;
 
 // The ports offered now.
 void OfferPorts(const Server* server, PortOffer* offer);

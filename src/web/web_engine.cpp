@@ -19,7 +19,6 @@
 
 namespace {
 
-const uint32_t REBOOT_TIMEOUT_MS = 30000; // the terminal program's default
 const char NO_REPLY_FORMAT[] = "No reply from the module: is %lu its baud rate? Choose the baud "
                                "rate auto to find it.";
 
@@ -47,7 +46,7 @@ void StartEngine() {
 // apart from the log too.
 SwitchEnd RunSwitch(EngineRun* run, const char* portName, const ModeScript* script, uint32_t baud) {
     const StepHook steps = {run->stepped, run->context};
-    StartSwitchFlow(&run->flow, run, REBOOT_TIMEOUT_MS, &steps, NO_REPLY_FORMAT);
+    StartSwitchFlow(&run->flow, run, WEB_REBOOT_TIMEOUT_MS, &steps, NO_REPLY_FORMAT);
     return RunSwitchFlow(&run->flow, portName, script, baud);
 }
 

@@ -24,6 +24,10 @@ struct EngineRun {
     SwitchFlow flow;
 };
 
+// How long after its reset a module's port may take to come back: the
+// terminal program's default.
+const uint32_t WEB_REBOOT_TIMEOUT_MS = 30000;
+
 // The switch's outcomes, as the terminal program's exit statuses.
 const int SWITCH_DONE = 0, SWITCH_FAILED = 1, SWITCH_NO_REPLY = 3;
 

@@ -51,6 +51,7 @@ struct WebJob {
     int lineCount;
     bool cut;                // lines were dropped for want of room
     char last[JOB_LINE_MAX]; // the last line before the end: its reason
+    UtcTime endedAt;         // by the server's clock, for pages that open later
     EngineRun run;
 };
 

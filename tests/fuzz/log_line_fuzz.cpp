@@ -1,4 +1,5 @@
-// Arbitrary received bytes into log lines, as the drain logs them.
+// Arbitrary received bytes into log lines, as the drain logs them, and into
+// the web page's copy of such a line, its RTCM frames named.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "engine/log_format.h"
+#include "web/frame_names.h"
 
 namespace {
 
@@ -53,5 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char stamp[16];
     snprintf(stamp, sizeof stamp, "[%02u:%02u:%02u] ", hour, minute, second);
     Check(strncmp(line, stamp, 11) == 0, "timestamp first");
+
+    // Every byte of the read, zeros too, as LogReceived hands them on.
+    std::string whole = std::string(stamp) + "<< " + received + "\r\n";
+    char named[LOG_LINE_LEN];
+    size_t namedLength = NameReceivedFrames(whole.data(), whole.size(), named, sizeof named);
+    Check(namedLength < sizeof named && (namedLength == 0 || named[namedLength] == '\0'),
+          "named line within its buffer and terminated");
+    Check(namedLength == 0 || strncmp(named, stamp, 11) == 0, "named line keeps its time");
     return 0;
 }

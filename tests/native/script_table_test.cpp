@@ -3,6 +3,7 @@
 #include "expected.h"
 #include "engine/baud_text.h"
 #include "engine/mode_scripts.h"
+#include "engine/script_runner.h"
 
 namespace {
 
@@ -18,6 +19,26 @@ TEST(ModeScripts, EachScriptHoldsItsSentencesInOrderWithCorrectChecksums) {
         }
     }
     EXPECT_EQ(RESET_SENTENCE, expected::Sentence(expected::RESET));
+}
+
+// What the web page states of the scripts: the survey-in's target, and how
+// long each switch takes when the module behaves, against the schedule the
+// runner's own tests pin.
+TEST(ModeScripts, TheSurveyInTargetAndEachSwitchsTimeAreTheScriptsOwn) {
+    SurveyInTarget target = {};
+    ASSERT_TRUE(FindSurveyInTarget(&target));
+    EXPECT_EQ(target.minimumS, 60u);
+    EXPECT_DOUBLE_EQ(target.accuracyM, 15.0);
+    EXPECT_STREQ(target.statusName, "PZVKSVINSTATUS");
+    for (const expected::Script& want : expected::SCRIPTS) {
+        const ModeScript* script = FindModeScript(want.mode);
+        unsigned wantMs = expected::OPEN_MS, gotMs = OPEN_SETTLE_MS;
+        for (unsigned i = 0; i < script->count; ++i) {
+            wantMs += expected::GapAfterMs(want.bodies[i]);
+            gotMs += NominalSentenceMs(script->sentences[i]);
+        }
+        EXPECT_EQ(gotMs, wantMs) << want.displayName;
+    }
 }
 
 TEST(BaudList, EveryListedRateConvertsToItself) {

@@ -1,16 +1,13 @@
 // The page in Debian's Chromium at a phone's size, against a simulated module.
 import assert from 'node:assert/strict';
-import { mkdirSync, readFileSync } from 'node:fs';
 import path from 'node:path';
 import { after, test } from 'node:test';
 import { chromium } from 'playwright-core';
-import { folder, PASSWORD, received, root, sentence, startModule, startServer, stopAll,
-  until } from './harness.mjs';
+import { LAUNCH, checkPage, folder, logInPage, openPage, received, says, sentence, startModule,
+  startServer, stopAll, until } from './harness.mjs';
 
 const ROVER_SCRIPT = ['PZVKCFGMSGRATE,W,PZVKSVINSTATUS,0,1', 'PZVKCFGRCVRMODE,W,1', 'PZVKSAVEPAR',
   'PZVKSRR'].map(sentence);
-const LAUNCH = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-  '--disable-background-networking', '--disable-component-update', '--disable-sync'];
 const SWITCH_MS = 40000;
 // The base's station as the simulator sends it (1006, with its antenna
 // height), and the ECEF figures worked out apart from both programs.
@@ -18,58 +15,22 @@ const BASE = { lat: '52.1234567', lon: '4.1234567', height: '45.678', antenna: '
 const BASE_ECEF = ['3913996.6718', '282169.4277', '5011284.9782'];
 // A sentence of the base's own that is markup, should the page take it as such.
 const MARKUP = 'PZVKNOTE,<img src=x onerror=window.__ran=1>';
+// Base Survey-In: two runs of sentences, each ended by a restart that the
+// server gives up on 30 s after the reset, as the terminal program does.
+const SURVEY_IN_STEPS = ['sending settings 1 to 2 of 7', 'restarting the module (1 of 2)',
+  'sending settings 4 to 6 of 7', 'restarting the module (2 of 2)'];
 let context;
 after(async () => { await context?.close(); stopAll(); });
 
-// Whatever the viewport: no sideways scrolling, and every control a finger
-// can hit (44 px or more each way).
-async function checkLayout(page, width) {
-  await page.setViewportSize({ width, height: 844 });
-  const { scroll, small } = await page.evaluate(() => ({
-    scroll: document.documentElement.scrollWidth - document.documentElement.clientWidth,
-    small: [...document.querySelectorAll('button, select, input, a')]
-      .filter((e) => e.offsetParent !== null)
-      .map((e) => ({ e, r: e.getBoundingClientRect() }))
-      .filter(({ r }) => r.width < 44 || r.height < 44)
-      .map(({ e, r }) => `${e.tagName} "${e.textContent.trim()}" ${r.width}x${r.height}`),
-  }));
-  assert.equal(scroll, 0, `horizontal scroll of ${scroll} px at ${width} px`);
-  assert.deepEqual(small, [], `tap targets under 44 px at ${width} px`);
-}
-
-// Layout at two phone widths, accessibility in light and dark, no script
-// error, then the screenshot.
-async function checkPage(page, problems, shot) {
-  await checkLayout(page, 390);
-  await checkLayout(page, 360);
-  await page.setViewportSize({ width: 390, height: 844 });
-  if (!(await page.evaluate(() => 'axe' in window))) {
-    await page.evaluate(readFileSync(path.join(import.meta.dirname,
-      'node_modules/axe-core/axe.min.js'), 'utf8'));
-  }
-  for (const colorScheme of ['light', 'dark']) {
-    await page.emulateMedia({ colorScheme });
-    const found = await page.evaluate(() => axe.run().then((r) => r.violations
-      .filter((v) => v.impact === 'serious' || v.impact === 'critical')
-      .map((v) => v.id + ': ' + v.nodes.map((n) => n.target).join(' '))));
-    assert.deepEqual(found, [], `serious or critical accessibility violations, ${colorScheme}`);
-  }
-  await page.emulateMedia({ colorScheme: 'light' });
-  assert.deepEqual(problems, [], 'script errors and CSP refusals in the page');
-  const shots = path.join(root, 'build/screenshots');
-  mkdirSync(shots, { recursive: true });
-  await page.screenshot({ path: path.join(shots, shot), fullPage: true });
-}
-
 async function pressMode(page, mode) {
-  await page.getByRole('button', { name: mode, exact: true }).click();
+  await page.getByRole('button', { name: new RegExp(`^${mode}( now)?$`) }).click();
   const dialog = page.getByRole('dialog');
   await dialog.waitFor();
   return dialog;
 }
 
 test('a rover switch from a phone, watched by a second page; then a base\'s station, and its ' +
-  'switch to Base Survey-In', async () => {
+  'switch to Base Survey-In on both pages', async () => {
   const dir = folder();
   const module = await startModule(dir, 'module',
     ['--talk', 'mode', '--reboot', 'vanish', '--reboot-delay-ms', '1000']);
@@ -80,52 +41,49 @@ test('a rover switch from a phone, watched by a second page; then a base\'s stat
   context = await chromium.launchPersistentContext(path.join(dir, 'profile'), {
     executablePath: '/usr/bin/chromium', args: LAUNCH, viewport: { width: 390, height: 844 } });
   await context.grantPermissions(['clipboard-read', 'clipboard-write']);
-  const page = context.pages()[0] || await context.newPage();
   // A failure shows what the server said.
   process.on('exit', () => {
     if (process.exitCode) console.log(`# server log:\n${server.log.slice(-3000)}`);
   });
-  const problems = [];
-  page.on('pageerror', (e) => problems.push(e.message));
-  page.on('console', (m) => { if (/Content Security Policy/.test(m.text())) problems.push(m.text()); });
-
-  await page.goto(server.url);
-  await page.getByLabel('Password').fill(PASSWORD);
-  await page.getByRole('button', { name: 'Log in' }).click();
-  await page.getByLabel('Port').waitFor();
+  const page = await openPage(context, server.url);
+  await logInPage(page);
   assert.equal(await page.getByLabel('Baud rate').inputValue(), '460800');
 
   const dialog = await pressMode(page, 'Rover');
   const asked = await dialog.textContent();
   assert.ok(asked.includes('Rover') && asked.includes(module.link), `dialog: ${asked}`);
-  await dialog.getByRole('button', { name: 'Switch' }).click();
-  const log = page.getByRole('log');
-  await until(async () => (await log.textContent()).includes('>> '), 10000, 'the first sentence');
+  await dialog.getByRole('button', { name: 'Switch to Rover' }).click();
+  await until(async () => (await says(page, 'log')).includes('>> '), 10000, 'the first sentence');
 
-  // A page opened during the switch: the log so far, then the live lines.
-  const second = await context.newPage();
-  await second.goto(server.url);
-  const secondLog = second.getByRole('log');
-  await until(async () => (await secondLog.textContent()).includes('Start: Rover mode'), 10000,
+  // A page opened during the switch: the log so far, then the live lines;
+  // no mode to press, and the server refuses a second switch of the port.
+  const second = await openPage(context, server.url);
+  await until(async () => (await says(second, 'log')).includes('Start: Rover mode'), 10000,
     'the second page\'s log so far');
-  (await pressMode(second, 'Rover')).getByRole('button', { name: 'Switch' }).click();
-  await until(async () => /Port busy/.test(await second.locator('#job-state').textContent()),
-    5000, 'the busy port\'s refusal on the second page');
+  assert.ok(await second.locator('#modes-section').isHidden(), 'the second page\'s modes');
+  const refused = await second.evaluate((port) => fetch('/api/switch', { method: 'POST',
+    body: JSON.stringify({ port, mode: 'rover', baud: 460800 }) })
+    .then(async (r) => `${r.status} ${await r.text()}`), module.link);
+  assert.match(refused, /^409 .*Port busy/, 'a second switch of the busy port');
 
-  for (const [name, p] of [['first', log], ['second', secondLog]]) {
-    await until(async () => (await p.textContent()).includes('Done: Rover mode'), SWITCH_MS,
-      `"Done: Rover mode" on the ${name} page`);
+  for (const [name, p] of [['first', page], ['second', second]]) {
+    await until(async () => (await says(p, 'outcome-text-title')) === 'Switched to Rover',
+      SWITCH_MS, `"Switched to Rover" on the ${name} page`);
+    assert.ok((await says(p, 'log')).includes('Done: Rover mode'), `the ${name} page's log`);
   }
+  await second.close();
   assert.deepEqual(received(module.transcript), ROVER_SCRIPT, 'what the module received');
-  await until(async () => /^Rover\n[^]*GPS fix/m.test(await page.locator('#status').innerText()),
-    10000, 'the rover\'s fix in the status');
-  await checkPage(page, problems, 'web-rover.png');
+  await until(async () => (await says(page, 'headline-text')) === 'Rover · GPS fix' &&
+    /^Rover\n[^]*GPS fix/m.test(await page.locator('#status').innerText()), 10000,
+  'the rover\'s fix at the top and in the figures');
+  await checkPage(page, page.problems, 'web-rover.png');
 
   // The second port: a base, its station position and its own sentences.
   await page.getByLabel('Port').selectOption(base.link);
-  const status = page.locator('#status');
+  await page.getByText('Details: every figure').click();
   const shown = await until(async () => {
-    const text = await status.innerText();
+    const text = await page.locator('#status').innerText() +
+      await page.locator('#details').innerText();
     return /Antenna height/.test(text) && (await page.locator('#own').isVisible()) && text;
   }, 10000, 'the base\'s station position with its antenna height');
   for (const figure of [`${BASE.lat}° N`, `${BASE.lon}° E`, `${BASE.height} m ellipsoidal`,
@@ -144,21 +102,26 @@ test('a rover switch from a phone, watched by a second page; then a base\'s stat
     'the copy\'s confirmation');
   assert.equal(await page.evaluate(() => navigator.clipboard.readText()),
     `${BASE.lat},${BASE.lon},${BASE.height}`, 'the clipboard');
-  await checkPage(page, problems, 'web-base.png');
+  await checkPage(page, page.problems, 'web-base.png');
 
-  // The base switched to Base Survey-In: the page counts its sentences, and
-  // each of its two reboots down to the server's 30 s limit.
-  (await pressMode(page, 'Base Survey-In')).getByRole('button', { name: 'Switch' }).click();
-  const state = page.locator('#job-state');
-  await until(async () => /: sentence [1-7] of 7/.test(await state.textContent()), 10000,
-    'the sentence count');
-  for (const reboot of [1, 2]) {
-    const pattern = new RegExp(`reboot ${reboot} of 2: (\\d+) s left of 30 s`);
-    const left = async () => Number(((await state.textContent()).match(pattern) || [])[1]);
-    const first = await until(left, SWITCH_MS, `reboot ${reboot} of 2 and its seconds left`);
-    assert.ok(first <= 30, `reboot ${reboot} of 2: ${first} s left at first`);
-    await until(async () => (await left()) < first, 5000, `reboot ${reboot} of 2 counting down`);
+  // The base switched to Base Survey-In, a second page watching: both show
+  // each step, both restarts among them, and the second has no mode to press.
+  const watcher = await openPage(context, server.url);
+  await watcher.getByLabel('Port').selectOption(base.link);
+  await until(() => watcher.locator('#figures').isVisible(), 10000, 'the second page\'s figures');
+  (await pressMode(page, 'Base Survey-In')).getByRole('button', { name: /^Switch to/ }).click();
+  for (const [i, step] of SURVEY_IN_STEPS.entries()) {
+    const want = `Step ${i + 1} of 4: ${step}`;
+    await until(async () => (await Promise.all([page, watcher].map((p) => says(p, 'switching-step'))))
+      .every((t) => t.startsWith(want)), SWITCH_MS, `"${want}" on both pages`);
+    assert.deepEqual(await watcher.$$eval('[data-mode]', (b) => b.map((e) => e.disabled)),
+      [true, true, true], `the second page's mode buttons at step ${i + 1}`);
+    if (i === 1) assert.match(await says(page, 'switching-step'), /gives up at 30 s\)$/);
   }
-  await until(async () => (await log.textContent()).includes('Done: Base Survey-In mode'),
-    SWITCH_MS, '"Done: Base Survey-In mode"');
+  for (const p of [page, watcher]) {
+    await until(async () => (await says(p, 'outcome-text-title')) === 'Survey-in started', SWITCH_MS,
+      '"Survey-in started"');
+  }
+  // The log's frames by number and size, the base's among its replies.
+  assert.match(await says(page, 'log'), /\[RTCM 1077, 126 bytes\]/);
 });
