@@ -278,6 +278,18 @@ const char* PasswordFile(const Options* options, char* path, size_t size) {
     return nullptr;
 }
 
+// A file the options name: one without a folder, under the service, is the
+// credential of that name, which systemd hands over from a file root alone
+// may read.
+const char* CredentialOr(const char* file, char* path, size_t size) {
+    const char* folder = getenv("CREDENTIALS_DIRECTORY");
+    if (folder == nullptr || strchr(file, '/') != nullptr ||
+        snprintf(path, size, "%s/%s", folder, file) >= (int)size) {
+        return file;
+    }
+    return path;
+}
+
 int ReadWholeFile(const char* path, char* text, size_t size) {
     FILE* file = fopen(path, "re");
     if (file == nullptr) {
@@ -496,7 +508,8 @@ int StartOwnCaster(Base* base, const BaseOptions* options) {
     if (options->casterCount == 0) {
         return 1;
     }
-    if (!LoadCasterUsers(options->usersFile, &base->users)) {
+    char path[PATH_LEN];
+    if (!LoadCasterUsers(CredentialOr(options->usersFile, path, sizeof path), &base->users)) {
         return 0;
     }
     for (int i = 0; i < options->casterCount; ++i) {
@@ -520,8 +533,9 @@ int StartPushes(Base* base, const BaseOptions* options) {
     uint64_t firstMs = PushBackoffFirstMs();
     for (int i = 0; i < options->pushCount; ++i) {
         PushTarget target;
+        char path[PATH_LEN];
         int started =
-            LoadPushTarget(options->pushes[i].file, &target) &&
+            LoadPushTarget(CredentialOr(options->pushes[i].file, path, sizeof path), &target) &&
             StartPush(&base->pushes[i], options->pushes[i].mount, &target, KMS_VERSION, firstMs);
         explicit_bzero(&target, sizeof target);
         if (!started) {
@@ -595,7 +609,7 @@ int Start(Server* server, const Options* options) {
                         !ReadWholeFile(options->keyFile, tls.key, sizeof tls.key))) {
         return 1;
     }
-    if (!StartServer(server) || !StartGate(&server->gate, &server->proxies)) {
+    if (!StartServer(server)) {
         fprintf(stderr, "kavrel-mode-switch-web: cannot set up the server's lock\n");
         return 1;
     }
@@ -603,9 +617,15 @@ int Start(Server* server, const Options* options) {
     // Made once, for the program's life.
     Base* base = static_cast<Base*>(calloc(1, sizeof(Base)));
     int status = base != nullptr ? StartBase(base, &options->base) : 1;
+    if (status == EXIT_USAGE) {
+        free(base); // refused before any thread started
+    }
     if (status != 0) {
-        free(base);
-        return status;
+        return status; // otherwise the record stays: a caster or push thread may run
+    }
+    if (!StartGate(&server->gate, &server->proxies)) {
+        fprintf(stderr, "kavrel-mode-switch-web: cannot start the connections' gate\n");
+        return 1; // the server record stays, as the caster's and the pushes' threads run
     }
     WatchMounts(server, &base->corrections);
     return Serve(server, options, server->tls ? &tls : nullptr);
