@@ -580,14 +580,8 @@ void WatchMounts(Server* server, Corrections* corrections) {
     pthread_mutex_unlock(&server->lock);
 }
 
-int Start(Server* server, const Options* options) {
-    // Blocked before any thread starts, so that only the main thread's wait
-    // sees them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+// The password's hash, and the certificate and key; 0, or the exit status.
+int LoadSecrets(Server* server, const Options* options, TlsFiles* tls) {
     char credential[PATH_LEN];
     const char* passwordFile = PasswordFile(options, credential, sizeof credential);
     if (passwordFile == nullptr) {
@@ -602,12 +596,27 @@ int Start(Server* server, const Options* options) {
     if (!LoadPasswordHash(passwordFile, server->passwordHash, sizeof server->passwordHash)) {
         return 1;
     }
-    static TlsFiles tls;
     server->tls = options->certFile != nullptr;
-    if (server->tls && (!ReadWholeFile(options->certFile, tls.cert, sizeof tls.cert) ||
+    if (server->tls && (!ReadWholeFile(options->certFile, tls->cert, sizeof tls->cert) ||
                         !KeyFileGuarded(options->keyFile) ||
-                        !ReadWholeFile(options->keyFile, tls.key, sizeof tls.key))) {
+                        !ReadWholeFile(options->keyFile, tls->key, sizeof tls->key))) {
         return 1;
+    }
+    return 0;
+}
+
+int Start(Server* server, const Options* options) {
+    // Blocked before any thread starts, so that only the main thread's wait
+    // sees them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    static TlsFiles tls;
+    int status = LoadSecrets(server, options, &tls);
+    if (status != 0) {
+        return status;
     }
     if (!StartServer(server)) {
         fprintf(stderr, "kavrel-mode-switch-web: cannot set up the server's lock\n");
@@ -616,7 +625,7 @@ int Start(Server* server, const Options* options) {
     StartEngine();
     // Made once, for the program's life.
     Base* base = static_cast<Base*>(calloc(1, sizeof(Base)));
-    int status = base != nullptr ? StartBase(base, &options->base) : 1;
+    status = base != nullptr ? StartBase(base, &options->base) : 1;
     if (status == EXIT_USAGE) {
         free(base); // refused before any thread started
     }

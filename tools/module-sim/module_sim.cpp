@@ -711,40 +711,30 @@ bool ParseChoice(const char* s, const char* const* names, int count, int* out) {
 }
 
 // --rate and --talk.
-bool ParseTalkOption(const char* opt, const char* val, bool is_num, long num) {
-    int choice = 0;
-    if (strcmp(opt, "--rate") == 0 && is_num && BaudKnown(num)) {
-        g_opt.rate = num;
-        return true;
+// LAT,LON,H: three numbers, a comma between each.
+bool ParsePosition(const char* val, TalkSetup* setup) {
+    char* end = nullptr;
+    double* fields[] = {&setup->latDeg, &setup->lonDeg, &setup->heightM};
+    const char* at = val;
+    for (double* field : fields) {
+        *field = strtod(at, &end);
+        if (end == at || (*end != ',' && *end != '\0')) {
+            return false;
+        }
+        at = end + (*end == ',');
     }
-    if (strcmp(opt, "--talk") == 0 &&
-        ParseChoice(val, TALK_NAMES, int(std::size(TALK_NAMES)), &choice)) {
-        g_opt.talk = Talk(choice);
-        return true;
-    }
-    if (strcmp(opt, "--mode") == 0 &&
-        ParseChoice(val, RECEIVER_MODE_NAMES, int(std::size(RECEIVER_MODE_NAMES)), &choice)) {
-        StartReceiver(ReceiverMode(choice));
-        return true;
-    }
+    return *end == '\0';
+}
+
+// What the module says when it talks: its fix, position and sentences.
+bool ParseSetupOption(const char* opt, const char* val, bool is_num, long num) {
     TalkSetup& setup = g_opt.setup;
     if (strcmp(opt, "--fix-quality") == 0 && is_num && num >= 0 && num <= 9) {
         setup.fixQuality = int(num);
         return true;
     }
     if (strcmp(opt, "--position") == 0) {
-        // LAT,LON,H: three numbers, a comma between each.
-        char* end = nullptr;
-        double* fields[] = {&setup.latDeg, &setup.lonDeg, &setup.heightM};
-        const char* at = val;
-        for (double* field : fields) {
-            *field = strtod(at, &end);
-            if (end == at || (*end != ',' && *end != '\0')) {
-                return false;
-            }
-            at = end + (*end == ',');
-        }
-        return *end == '\0';
+        return ParsePosition(val, &setup);
     }
     if (strcmp(opt, "--precision") == 0 &&
         (strcmp(val, "high") == 0 || strcmp(val, "standard") == 0)) {
@@ -765,6 +755,25 @@ bool ParseTalkOption(const char* opt, const char* val, bool is_num, long num) {
         setup.surveyS = num;
         return true;
     }
+    return false;
+}
+
+bool ParseTalkOption(const char* opt, const char* val, bool is_num, long num) {
+    int choice = 0;
+    if (strcmp(opt, "--rate") == 0 && is_num && BaudKnown(num)) {
+        g_opt.rate = num;
+        return true;
+    }
+    if (strcmp(opt, "--talk") == 0 &&
+        ParseChoice(val, TALK_NAMES, int(std::size(TALK_NAMES)), &choice)) {
+        g_opt.talk = Talk(choice);
+        return true;
+    }
+    if (strcmp(opt, "--mode") == 0 &&
+        ParseChoice(val, RECEIVER_MODE_NAMES, int(std::size(RECEIVER_MODE_NAMES)), &choice)) {
+        StartReceiver(ReceiverMode(choice));
+        return true;
+    }
     if (strcmp(opt, "--stream") == 0 && is_num && BaudKnown(num)) {
         g_opt.stream_baud = num;
         return true;
@@ -774,7 +783,7 @@ bool ParseTalkOption(const char* opt, const char* val, bool is_num, long num) {
         g_opt.stream_rtcm = strcmp(val, "rtcm") == 0;
         return true;
     }
-    return false;
+    return ParseSetupOption(opt, val, is_num, num);
 }
 
 bool ParseArgs(int argc, char** argv) {
