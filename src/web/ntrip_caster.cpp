@@ -461,6 +461,20 @@ void ServeEvents(Caster* caster, const struct pollfd* fds, const int* owners,
     }
 }
 
+// What a rover's settings need besides the mount: the caster's port and
+// the board's addresses.
+void WriteWhere(const BoardAddresses* board, JsonOut* out) {
+    JsonUnsigned(out, "port", board->port);
+    size_t addresses = JsonMember(out, "addresses");
+    if (JsonOpen(out, '[')) {
+        for (int i = 0; i < board->count; ++i) {
+            JsonString(out, nullptr, board->addresses[i]);
+        }
+        JsonClose(out, ']');
+    }
+    JsonSettle(out, addresses);
+}
+
 void* ServiceThread(void* context) {
     Caster* caster = static_cast<Caster*>(context);
     struct pollfd fds[POLL_FDS];
@@ -584,10 +598,15 @@ void WriteCasterJson(Caster* caster, int mount, JsonOut* out) {
         JsonPut(out, "null");
         return;
     }
+    // The listeners stay as the start set them; the interfaces are read
+    // before the lock, which the rovers' service waits on.
+    BoardAddresses board;
+    FindBoardAddresses(caster->listeners, caster->listenCount, &board);
     pthread_mutex_lock(&caster->lock);
     uint64_t nowMs = NowMs();
     const CasterMount* state = &caster->mountState[mount];
     JsonString(out, "mount", caster->mounts->mounts[mount].name);
+    WriteWhere(&board, out);
     JsonBool(out, "live", MountLive(&state->stats, nowMs));
     JsonBool(out, "paused", state->paused);
     JsonUnsigned(out, "bitrate", MountBitrate(&state->stats, nowMs));

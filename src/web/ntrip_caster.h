@@ -15,6 +15,7 @@
 
 #include "engine/json_out.h"
 #include "engine/serial_line.h"
+#include "web/board_addresses.h"
 #include "web/caster_users.h"
 #include "web/client_address.h"
 #include "web/frame_queue.h"
@@ -33,10 +34,11 @@ const uint64_t CASTER_HOLD_MS = 60000;
 const size_t CASTER_AGENT_LEN = 64;
 const size_t CASTER_CRYPT_AREA_BYTES = 32768; // crypt_rn's work area
 const size_t CASTER_TABLE_LEN = CASTER_MOUNTS_MAX * STR_LINE_LEN + 32;
-// The JSON of a mount with every rover, each address and user escaped at
-// their worst.
+// The JSON of a mount with the board's addresses and every rover, each
+// address and user escaped at their worst.
 constexpr size_t CASTER_JSON_LEN =
     256 + JsonTextMax(NTRIP_NAME_LEN) +
+    (size_t)BOARD_ADDRESSES_MAX * JsonTextMax(INET6_ADDRSTRLEN) +
     (size_t)CASTER_ROVERS_MAX * (JsonTextMax(INET6_ADDRSTRLEN) + JsonTextMax(NTRIP_NAME_LEN) + 128);
 
 // --mount NAME=PATH: the mount NAME serves the RTCM of the module on PATH.
@@ -122,9 +124,10 @@ void CasterStationPosition(Caster* caster, int mount, double latDeg, double lonD
 void CasterPauseMount(Caster* caster, int mount);
 void CasterResumeMount(Caster* caster, int mount);
 
-// The mount's "caster" object, as a value into out: {"mount", "live",
-// "paused", "bitrate", "clients": [{"address", "user", "version", "bytes",
-// "since_s"}]}.
+// The mount's "caster" object, as a value into out: {"mount", "port",
+// "addresses", "live", "paused", "bitrate", "clients": [{"address", "user",
+// "version", "bytes", "since_s"}]}; port and addresses as
+// FindBoardAddresses gives them for the caster's listeners.
 void WriteCasterJson(Caster* caster, int mount, JsonOut* out);
 
 // Locked: the source table as rovers get it, ENDSOURCETABLE included.

@@ -18,6 +18,7 @@
 namespace {
 
 const int WAIT_TICK_MS = 1000; // how often a waiting push looks at the time
+const uint64_t MS_PER_SECOND = 1000;
 const size_t ANSWER_LINE_LEN = 256;
 const size_t ANSWER_SHOWN_LEN = 80;
 const size_t REQUEST_LEN = 1536;
@@ -312,14 +313,13 @@ uint64_t TryOnce(NtripPush* push) {
 void* PushThread(void* context) {
     NtripPush* push = static_cast<NtripPush*>(context);
     pthread_mutex_lock(&push->lock);
-    uint64_t untilMs = 0; // no try before
     while (!push->stopping) {
         uint64_t nowMs = NowMs();
-        if (nowMs >= untilMs && FramesFlow(push, nowMs)) {
-            untilMs = NowMs() + TryOnce(push);
+        if (nowMs >= push->retryAtMs && FramesFlow(push, nowMs)) {
+            push->retryAtMs = NowMs() + TryOnce(push);
             continue;
         }
-        uint64_t waitMs = nowMs < untilMs ? untilMs - nowMs : WAIT_TICK_MS;
+        uint64_t waitMs = nowMs < push->retryAtMs ? push->retryAtMs - nowMs : WAIT_TICK_MS;
         pthread_mutex_unlock(&push->lock);
         struct pollfd wake = {push->wakeFd, POLLIN, 0};
         if (poll(&wake, 1, (int)(waitMs < WAIT_TICK_MS ? waitMs : WAIT_TICK_MS)) > 0) {
@@ -360,6 +360,7 @@ int StartPush(NtripPush* push, const char* mountName, const PushTarget* target, 
     snprintf(push->agent, sizeof push->agent, "NTRIP kavrel-mode-switch/%s", version);
     StartBackoff(&push->backoff, backoffFirstMs > 0 ? backoffFirstMs : PUSH_BACKOFF_FIRST_MS);
     push->state = PUSH_WAITING;
+    push->retryAtMs = 0;
     push->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (push->wakeFd < 0 || pthread_mutex_init(&push->lock, nullptr) != 0) {
         return 0;
@@ -423,6 +424,12 @@ void WritePushJson(NtripPush* push, JsonOut* out) {
     }
     JsonUnsigned(out, "reconnects", push->reconnects);
     JsonUnsigned(out, "bytes", push->bytes);
+    uint64_t nowMs = NowMs();
+    if (push->state != PUSH_CONNECTED && nowMs < push->retryAtMs) {
+        JsonUnsigned(out, "retry_s", (push->retryAtMs - nowMs + MS_PER_SECOND - 1) / MS_PER_SECOND);
+    } else {
+        JsonNull(out, "retry_s");
+    }
     pthread_mutex_unlock(&push->lock);
     JsonClose(out, '}');
 }

@@ -26,8 +26,9 @@ const uint64_t PUSH_STABLE_MS = 60000; // connected this long, the waits start o
 const uint64_t PUSH_JITTER_PERCENT = 10;
 const uint64_t PUSH_ANSWER_TIMEOUT_MS = 10000; // for the connect, and again for the answer
 const size_t PUSH_ERROR_LEN = 160;
-constexpr size_t PUSH_JSON_LEN =
-    128 + JsonTextMax(PUSH_URL_LEN) + JsonTextMax(PUSH_ERROR_LEN) + JsonTextMax(NTRIP_NAME_LEN);
+constexpr size_t PUSH_JSON_LEN = 128 + JsonNumberMemberMax(sizeof "retry_s") +
+                                 JsonTextMax(PUSH_URL_LEN) + JsonTextMax(PUSH_ERROR_LEN) +
+                                 JsonTextMax(NTRIP_NAME_LEN);
 
 // The waits between tries, growing with each failure.
 struct PushBackoff {
@@ -58,7 +59,8 @@ struct NtripPush {
     char error[PUSH_ERROR_LEN]; // the last failure, "" for none
     unsigned reconnects;        // tries after the first
     unsigned tries;
-    uint64_t bytes; // sent, over every connection
+    uint64_t retryAtMs; // no try before; the page tells the wait
+    uint64_t bytes;     // sent, over every connection
     bool anyFrame;
     uint64_t lastFrameMs;
     bool paused;
@@ -80,6 +82,7 @@ void PushTakeFrame(NtripPush* push, const unsigned char* frame, size_t length);
 void PausePush(NtripPush* push);
 void ResumePush(NtripPush* push);
 
-// {"mount", "url", "state", "error", "reconnects", "bytes"}, as a value
-// into out.
+// {"mount", "url", "state", "error", "reconnects", "bytes", "retry_s"}, as
+// a value into out; retry_s is the wait left before the next try, null when
+// none is waited for.
 void WritePushJson(NtripPush* push, JsonOut* out);

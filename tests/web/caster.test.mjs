@@ -9,8 +9,9 @@ import { readFileSync, statSync, writeFileSync } from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { WEB, folder, login, request, sleep, startModule, startServer, stopAll, until } from
-  './harness.mjs';
+import { chromium } from 'playwright-core';
+import { LAUNCH, WEB, checkPage, folder, logInPage, login, openPage, request, sleep, startModule,
+  startServer, stopAll, until, untilSays } from './harness.mjs';
 import { readFrames, startTestCaster } from './test_caster.mjs';
 
 const USER = 'alice';
@@ -322,3 +323,28 @@ test('a switch from the page pauses a rover\'s frames; it stays connected and th
     assert.equal(closed, false, 'the rover was let go during the switch');
     assert.equal(readFrames(data.subarray(14)).junk, 0, 'bytes that are no checked frame');
   });
+
+test('the page\'s Corrections: what a rover types in, the rover connected, the pushes', async () => {
+  const rover = net.connect({ host: '127.0.0.1', port: casterPort, localAddress: '127.0.0.7' });
+  rover.on('error', () => {});
+  rover.write(rtcmHead('BASE', ROVER_PASSWORD, false));
+  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: LAUNCH });
+  try {
+    const page = await openPage(await browser.newContext({ viewport: { width: 390, height: 844 } }),
+      server.url);
+    await logInPage(page);
+    await page.getByLabel('Port').selectOption(base.link);
+    await untilSays(page, 'corrections-lines', /1 rover connected: 127\.0\.0\.7 \(alice\) \d/, 10000);
+    await untilSays(page, 'corrections-lines', /Refused by 127\.0\.0\.1:\d+\/UP_refusing1: wrong/, 10000);
+    assert.equal(await page.locator('#rover-settings-summary').textContent(),
+      `Rover settings: port ${casterPort}, mount BASE`);
+    await page.locator('#rover-settings-summary').click();
+    // The caster listens on loopback alone: loopback is the address to give.
+    assert.match(await page.locator('#rover-settings-list').textContent(),
+      new RegExp(`^Address127\\.0\\.0\\.1Port${casterPort}Mount pointBASE`));
+    await checkPage(page, page.problems, 'web-corrections.png');
+  } finally {
+    rover.destroy();
+    await browser.close();
+  }
+});

@@ -23,7 +23,7 @@ function fresh(port) {
   return { port, connected: false, job: null, jobSeenAt: 0, phase: -1, phaseAt: 0,
     everConnected: false, status: null, statusAt: 0, figures: null, figuresAt: 0, shown: null,
     count: -1, heardAt: 0, listenFrom: 0, lost: false, lostText: '', surveySeenAt: 0,
-    headlineKey: '', ownKey: '', stepsKey: '' };
+    headlineKey: '', ownKey: '', stepsKey: '', correctionsKey: '' };
 }
 
 async function api(path, body) {
@@ -410,15 +410,8 @@ function renderSteps(running) {
     const state = j.state === 'done' || j.state === 'no-reply' || i < at ? ['good', 'done']
       : i > at ? ['none', 'not reached']
         : running ? ['busy', 'under way'] : ['poor', 'stopped here'];
-    const item = document.createElement('li');
-    item.dataset.level = state[0];
-    const mark = document.createElement('span');
-    mark.className = 'mark';
-    mark.setAttribute('aria-hidden', 'true');
-    mark.textContent = MARKS[state[0]];
     const name = phaseName(plan, p);
-    item.append(mark, `${name[0].toUpperCase()}${name.slice(1)}: ${state[1]}`);
-    return item;
+    return markedItem([state[0], `${name[0].toUpperCase()}${name.slice(1)}: ${state[1]}`]);
   });
   $('steps').replaceChildren(...items);
 }
@@ -585,6 +578,7 @@ function render() {
   renderOutcome(running);
   renderSteps(running);
   renderFigures(now, running);
+  renderCorrections(running);
 }
 
 // ----- The figures, and every figure under Details.
@@ -597,21 +591,25 @@ function rates(counts) {
   return Object.keys(counts || {}).map((n) => `${n} ${counts[n]}/s`).join(', ');
 }
 
-// One role's figures as a heading and a list of terms and values; a value
-// of null leaves its row out.
-function block(title, rows) {
-  const heading = document.createElement('h3');
-  heading.textContent = title;
-  const list = document.createElement('dl');
+// Terms and values into the list; a value of null leaves its row out.
+function fillList(list, rows) {
+  list.replaceChildren();
   for (const [term, value] of rows) {
-    if (value === null || value === '') continue;
+    if (value === null || value === undefined || value === '') continue;
     const dt = document.createElement('dt');
     const dd = document.createElement('dd');
     dt.textContent = term;
     dd.textContent = value;
     list.append(dt, dd);
   }
-  return [heading, list];
+  return list;
+}
+
+// One role's figures as a heading and a list of terms and values.
+function block(title, rows) {
+  const heading = document.createElement('h3');
+  heading.textContent = title;
+  return [heading, fillList(document.createElement('dl'), rows)];
 }
 
 const fixed = (value, digits, unit) => (value === null ? null : `${value.toFixed(digits)}${unit}`);
@@ -687,6 +685,127 @@ function renderFigures(now, running) {
   $('figures').classList.toggle('stale', !live);
   $('stamp').textContent = live ? '' : `Last heard ${seconds(now - heardAt)} s ago: ` +
     'these figures are old.';
+}
+
+// ----- The corrections: what the caster's rovers get, and each push.
+
+const plural = (n, one) => `${n} ${one}${n === 1 ? '' : 's'}`;
+
+function size(bytes) {
+  const [scale, unit] = [[1e9, 'GB'], [1e6, 'MB'], [1e3, 'kB']].find(([at]) => bytes >= at) ||
+    [1, 'B'];
+  const value = bytes / scale;
+  return `${scale === 1 ? value : value.toFixed(value < 10 ? 1 : 0)} ${unit}`;
+}
+
+// Why the module's corrections reach no one, from what it says of itself.
+function noCorrections(s) {
+  const bases = words.modes.filter((m) => m.shows !== 'fix').map((m) => m.button).join(' or ');
+  if (s.caster && s.caster.paused) {
+    return ['busy', 'Paused while the module is switched: connected rovers wait for it.'];
+  }
+  if (s.base) return ['poor', 'Rovers get nothing yet: the base sends no RTCM corrections.'];
+  if (surveySentence(s)) {
+    return ['fair', 'Rovers get nothing yet: the survey-in is still running. The base sends ' +
+      'corrections once it has its station position.'];
+  }
+  if (s.fix) {
+    return ['poor', 'Rovers get nothing yet: the module is a rover and sends no corrections. ' +
+      `Switch it to ${bases} to serve them.`];
+  }
+  return ['poor', 'Rovers get nothing yet: the module sends no RTCM corrections.'];
+}
+
+// A push's last failure in words; its own text when it is none of these.
+const PUSH_ERRORS = [
+  [/^refused/, 'wrong user or password — check the push file'],
+  [/^cannot find/, 'its name is not found — check the board\'s network and the push file'],
+  [/Connection refused/, 'nothing answers at that port — check the push file'],
+  [/timed out/i, 'no answer — check the board\'s network'],
+  [/unreachable/i, 'no way there — check the board\'s network'],
+  [/^no answer/, 'it did not answer'],
+  [/^the caster answered: (HTTP\/1\.\d 404|SOURCETABLE)/, 'no such mount there — check the push file'],
+  [/closed the connection/, 'it closed the connection'],
+  [/^connection lost/, 'the connection was lost'],
+  [/^fell behind/, 'the connection was too slow'],
+];
+
+const pushTarget = (p) => p.url.replace(/^ntrip\d:\/\/([^@/]*@)?/, '');
+
+function pushLine(p, live) {
+  const to = pushTarget(p);
+  const wait = p.retry_s ? ` Waiting ${p.retry_s} s before trying again.` : '';
+  if (p.state === 'connected') return ['good', `Sending to ${to}: ${size(p.bytes)} sent.`];
+  if (p.state === 'connecting') return ['busy', `Connecting to ${to}…`];
+  if (p.error) {
+    const known = PUSH_ERRORS.find(([pattern]) => pattern.test(p.error));
+    const refused = p.state === 'refused';
+    return [refused ? 'poor' : 'fair', `${refused ? 'Refused by' : 'Cannot send to'} ${to}: ` +
+      `${known ? known[1] : p.error}.${wait}`];
+  }
+  return ['none', live ? `Sending to ${to} soon.${wait}`
+    : `Sends to ${to} once the module sends corrections.`];
+}
+
+// The lines: the rovers' stream, the rovers connected, each push.
+function correctionLines(s) {
+  const c = s.caster;
+  const live = c ? c.live : names(s.rtcm).length > 0;
+  const lines = [live ? ['good', c ? `Serving corrections: ${(c.bitrate / 1000).toFixed(1)} ` +
+    'kbit/s.' : 'The module sends corrections.'] : noCorrections(s)];
+  if (c && c.clients.length === 0) lines.push(['none', 'No rover connected.']);
+  if (c && c.clients.length > 0) {
+    lines.push(['good', `${plural(c.clients.length, 'rover')} connected: ` +
+      `${c.clients.map((r) => `${r.address} (${r.user}) ${size(r.bytes)}`).join(', ')}.`]);
+  }
+  return lines.concat((s.pushes || []).map((p) => pushLine(p, live)));
+}
+
+function markedItem([level, text]) {
+  const item = document.createElement('li');
+  item.dataset.level = level;
+  const mark = document.createElement('span');
+  mark.className = 'mark';
+  mark.setAttribute('aria-hidden', 'true');
+  mark.textContent = MARKS[level];
+  item.append(mark, text);
+  return item;
+}
+
+// What a rover's NTRIP settings take, and every figure one tap away.
+function showCaster(c, pushes) {
+  $('rover-settings').hidden = !c;
+  if (c) {
+    $('rover-settings-summary').textContent = `Rover settings: port ${c.port}, mount ${c.mount}`;
+    fillList($('rover-settings-list'), [['Address', c.addresses.join(' or ') || 'the board\'s'],
+      ['Port', String(c.port)], ['Mount point', c.mount], ['NTRIP', '1.0 or 2.0'],
+      ['Login', 'a user and password made on the board with kavrel-mode-switch-web caster-user']]);
+  }
+  const blocks = c ? [block('Caster', [['Mount', c.mount], ['Port', String(c.port)],
+    ['Addresses', c.addresses.join(', ')], ['Bit rate', `${c.bitrate} bit/s`],
+    ['Live', c.live ? 'yes' : 'no'], ['Paused', c.paused ? 'yes' : 'no']])] : [];
+  for (const r of c ? c.clients : []) {
+    blocks.push(block(`Rover ${r.address}`, [['User', r.user], ['NTRIP', r.version],
+      ['Sent', `${r.bytes} bytes`], ['Connected', `${r.since_s} s`]]));
+  }
+  for (const p of pushes) {
+    blocks.push(block(`Push to ${pushTarget(p)}`, [['Address', p.url], ['State', p.state],
+      ['Last error', p.error], ['Tries again', String(p.reconnects)], ['Sent', `${p.bytes} bytes`],
+      ['Next try', p.retry_s === null ? null : `in ${p.retry_s} s`]]));
+  }
+  $('corrections-figures').replaceChildren(...blocks.flat());
+}
+
+function renderCorrections(running) {
+  const s = view.status;
+  const pushes = (s && s.pushes) || [];
+  $('corrections').hidden = running || !s || (!s.caster && pushes.length === 0);
+  const key = $('corrections').hidden ? '' : JSON.stringify([s.caster, pushes, s.fix, s.base, s.module]);
+  if (key === view.correctionsKey) return;
+  view.correctionsKey = key;
+  if (!key) return;
+  $('corrections-lines').replaceChildren(...correctionLines(s).map(markedItem));
+  showCaster(s.caster, pushes);
 }
 
 // ----- Copy, the switch's confirmation, the login.
