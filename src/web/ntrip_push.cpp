@@ -83,7 +83,10 @@ int ConnectTo(const PushTarget* target, char* error, size_t size) {
     struct addrinfo* found = nullptr;
     int status = getaddrinfo(target->host, target->port, &hints, &found);
     if (status != 0) {
-        snprintf(error, size, "cannot find %s: %s", target->host, gai_strerror(status));
+        // A host name too long for the line is cut, as every such line is.
+        if (snprintf(error, size, "cannot find %s: %s", target->host, gai_strerror(status)) < 0) {
+            error[0] = '\0';
+        }
         return -1;
     }
     int fd = -1;
