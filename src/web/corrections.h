@@ -28,7 +28,8 @@ struct Corrections {
 };
 
 // The "caster" and "push" members of a mount's status at their longest.
-constexpr size_t CORRECTIONS_JSON_LEN = 64 + CASTER_JSON_LEN + 2 * PUSHES_MAX * PUSH_JSON_LEN;
+constexpr size_t CORRECTIONS_JSON_LEN =
+    64 + CASTER_JSON_LEN + 2 * (size_t)PUSHES_MAX * PUSH_JSON_LEN;
 
 // A feed for each mount, to the caster (null for none) and to the pushes
 // whose mountName is the mount's.
