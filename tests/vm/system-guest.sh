@@ -4,9 +4,10 @@
 # its README says, then a reboot. Second boot: the service must have come up
 # by itself; its process, its API against a simulated module on a USB gadget
 # (the host's side is the real cdc-acm driver), the port while it is idle,
-# systemctl stop during a switch, and an upgrade of the stopped, then the
-# running service. Each result is reported between "@@" lines on the
-# console, for the host to judge.
+# systemctl stop during a switch, an upgrade of the stopped, then the
+# running service, and a rover of the service's caster once the module is
+# a base. Each result is reported between "@@" lines on the console, for the
+# host to judge.
 exec >/dev/ttyS0 2>&1
 unit=kavrel-mode-switch-web
 password='vm guest password'
@@ -141,6 +142,36 @@ old=$(systemctl show -p MainPID --value $unit)
 dpkg -i /opt/kms/kavrel-mode-switch-web.deb >/tmp/dpkg.log 2>&1
 echo "@@ upgrade running $? $(systemctl is-active $unit) pid $old -> $(systemctl show -p MainPID --value $unit)"
 
+kill $sim; wait $sim
+
+# The caster: the module's port as a mount, the module now a base that
+# talks as one, and a 2.0 rover (curl) on it. The rover's users reach the
+# service as a credential, as the manual says; the rover's bytes go to the
+# console in hex, for the host to check each frame.
+echo "@@ run caster"
+/opt/kms/kavrel-module-sim --gadget $g/UDC --link /dev/ttyGS0 --transcript /tmp/t --mode base --talk mode &
+sim=$!
+users=/etc/kavrel-mode-switch/caster-users
+printf '%s\n' 'vm rover password' | kavrel-mode-switch-web caster-user $users rover
+echo "@@ caster-user $? $(stat -c '%a %U:%G' $users)"
+mkdir -p /etc/systemd/system/$unit.service.d
+cat >/etc/systemd/system/$unit.service.d/caster.conf <<UNIT
+[Service]
+LoadCredential=caster-users:$users
+ExecStart=
+ExecStart=$(command -v kavrel-mode-switch-web) \$KMS_WEB_OPTIONS --caster-users %d/caster-users
+UNIT
+echo "KMS_WEB_OPTIONS=\"--listen 127.0.0.1:8080 --caster 127.0.0.1:2101 --mount BASE=$port\"" >/etc/default/$unit
+systemctl daemon-reload && systemctl restart $unit
+echo "@@ restart $? $(systemctl is-active $unit)"
+table() { curl -s -H 'Ntrip-Version: Ntrip/2.0' http://127.0.0.1:2101/ >/tmp/table; grep -q '^STR;BASE;' /tmp/table; }
+t0=$(ms); until_ 20 table; echo "@@ table after $(($(ms) - t0)) ms: $(head -1 /tmp/table)"
+curl -s -N -H 'Ntrip-Version: Ntrip/2.0' -u 'rover:vm rover password' http://127.0.0.1:2101/BASE \
+  -o /tmp/rover --max-time 8
+echo "@@ rover $? $(wc -c </tmp/rover) bytes"
+od -An -v -tx1 /tmp/rover | sed 's/^ */rx /'
+systemctl status --no-pager $unit | sed -n '/^$/,$p' | tail -4 | sed 's/^/  journal: /'
+echo "@@ end"
 kill $sim; wait $sim
 echo "@@ done"
 systemctl --no-block --check-inhibitors=no poweroff

@@ -6,8 +6,9 @@
 # same disk) checks that the service came up by itself, as no root and with
 # no capability, switches a simulated module on a USB gadget (the real
 # cdc-acm driver) through its API, lets the terminal program take the port
-# while the service is idle, stops the service during a switch, and
-# upgrades the package with the service stopped, then running
+# while the service is idle, stops the service during a switch, upgrades
+# the package with the service stopped, then running, and has a rover of
+# the service's caster take the frames of the module as a base
 # (tests/vm/system-guest.sh reports, this judges). The module must receive
 # what it receives on a pseudo-terminal (build/vm/pty, made by run.sh).
 #   tests/vm/system.sh   (after tests/vm/run.sh and scripts/release)
@@ -127,7 +128,7 @@ report 2 | awk -v dir="$out/runs" '
   /^@@ end$/ { file = ""; next }
   file != "" { print >>file }'
 # A run the guest did not report is judged as empty.
-for run in api idle stop after-stop; do touch "$out/runs/$run.log" "$out/runs/$run.module"; done
+for run in api idle stop after-stop caster; do touch "$out/runs/$run.log" "$out/runs/$run.module"; done
 for n in 1 2; do
   if ! grep -qxE '@@ (rebooting|done)' "$out/report$n"; then
     echo "[vm] Debian guest: boot $n did not get to its end; its console's last lines:"
@@ -217,6 +218,37 @@ why="" stopped=$(said 2 'upgrade stopped') running=$(said 2 'upgrade running')
   [ "${BASH_REMATCH[1]}" != "${BASH_REMATCH[2]}" ] ||
   why+="the running service's upgrade: '$running', expected dpkg -i 0 and the service active under a new process; "
 verdict "7 an upgrade leaves a stopped service stopped, restarts a running one" "$why"
+
+# The rover's bytes, by the web tests' own reading of RTCM 3 frames: "NUMBER=FRAMES
+# ... junk=BYTES nmea=SENTENCES".
+rover_frames() {
+  sed -n 's/^rx //p' "$1" | node --input-type=module -e "
+    import { readFileSync } from 'node:fs';
+    const { readFrames } = await import(process.argv[1]);
+    const bytes = Buffer.from(readFileSync(0, 'utf8').replace(/\s/g, ''), 'hex');
+    const { frames, junk } = readFrames(bytes);
+    const counts = {};
+    for (const f of frames) counts[f.number] = (counts[f.number] || 0) + 1;
+    const nmea = (bytes.toString('latin1').match(/[$][A-Z]{5},/g) || []).length;
+    console.log(Object.entries(counts).map(([n, c]) => n + '=' + c).join(' '), 'junk=' + junk, 'nmea=' + nmea);
+  " "$PWD/tests/web/test_caster.mjs"
+}
+run="$out/runs/caster" why=""
+[[ "$(sed -n 's/^@@ caster-user //p' "$run.log")" = "0 "* ]] ||
+  why+="caster-user: '$(sed -n 's/^@@ caster-user //p' "$run.log")', expected status 0; "
+[ "$(sed -n 's/^@@ restart //p' "$run.log")" = "0 active" ] ||
+  why+="the restart with a mount: '$(sed -n 's/^@@ restart //p' "$run.log")', expected '0 active'; "
+# curl's 28: the stream still open when its 8 s were up.
+rover=$(sed -n 's/^@@ rover //p' "$run.log")
+[[ "$rover" = "28 "* ]] || why+="the rover: curl '$rover', expected 28 (still streaming at --max-time); "
+frames=$(rover_frames "$run.log")
+count() { sed -n "s/.*\b$1=\([0-9]*\).*/\1/p" <<<"$frames"; }
+for number in 1005 1077 1087; do
+  [ "$(count "$number")" -ge 3 ] 2>/dev/null || why+="message $number: '$(count "$number")' frames, expected 3 or more; "
+done
+[ "$(count junk)" = 0 ] && [ "$(count nmea)" = 0 ] ||
+  why+="bytes that are no checked frame: '$(count junk)', NMEA sentences '$(count nmea)', expected none; "
+verdict "8 a 2.0 rover of the service's caster gets the base's frames" "$why" " ($rover: $frames)"
 
 echo "[vm] Debian guest: two boots in $total s"
 echo "$pass passed, $fail failed"

@@ -62,9 +62,10 @@ struct Options {
     const char* gadget = nullptr;
     long rate = 0; // the module's own baud rate; 0 takes the port's, whatever it is
     Talk talk = TALK_NONE;
-    TalkSetup setup;          // what --talk mode says
-    long stream_baud = 0;     // --stream: the line rate to stream at; 0 for none
-    bool stream_rtcm = false; // --stream-format rtcm: the stream is MSM frames, not sentences
+    TalkSetup setup;            // what --talk mode says
+    long stream_baud = 0;       // --stream: the line rate to stream at; 0 for none
+    bool stream_rtcm = false;   // --stream-format rtcm: the stream is MSM frames, not sentences
+    bool stream_stamps = false; // --stream-stamps on: when each message reached the port
 };
 
 struct BaudEntry {
@@ -616,12 +617,19 @@ void StreamDue() {
     }
     uint64_t due =
         uint64_t((NowNs() - g_stream_start_ns) / 1000) * uint64_t(g_opt.stream_baud / 10) / 1000000;
+    uint64_t first = g_streamed + 1;
     while (g_stream_bytes < due) {
         ++g_streamed;
         std::string message =
             g_opt.stream_rtcm ? StreamFrame(g_streamed) : StreamMessage(g_streamed);
         g_stream_bytes += message.size();
         g_stream_dropped += !WriteMaster(message, 0);
+    }
+    if (g_opt.stream_stamps && g_streamed >= first) {
+        // Messages FIRST to LAST had their last byte at the port by this microsecond of
+        // CLOCK_MONOTONIC, which a benchmark's reader on the same machine reads too.
+        note("WROTE %llu %llu %lld", (unsigned long long)first, (unsigned long long)g_streamed,
+             (long long)(NowNs() / 1000));
     }
 }
 
@@ -783,6 +791,11 @@ bool ParseTalkOption(const char* opt, const char* val, bool is_num, long num) {
         g_opt.stream_rtcm = strcmp(val, "rtcm") == 0;
         return true;
     }
+    if (strcmp(opt, "--stream-stamps") == 0 &&
+        (strcmp(val, "on") == 0 || strcmp(val, "off") == 0)) {
+        g_opt.stream_stamps = strcmp(val, "on") == 0;
+        return true;
+    }
     return ParseSetupOption(opt, val, is_num, num);
 }
 
@@ -837,7 +850,7 @@ int main(int argc, char** argv) {
             "       [--line default|stale] [--rate BAUD] [--talk none|rover|base|base-nmea|mode]\n"
             "       [--mode rover|base|survey-in] [--fix-quality N] [--position LAT,LON,H]\n"
             "       [--precision standard|high] [--survey-s N] [--own BODY]... [--stream BAUD]\n"
-            "       [--antenna-height M] [--stream-format nmea|rtcm]\n"
+            "       [--antenna-height M] [--stream-format nmea|rtcm] [--stream-stamps on|off]\n"
             "       %s --gadget UDC_FILE --link /dev/ttyGSn [--behaviour answer|silent|deaf]\n"
             "       [--transcript PATH] [--reboot vanish|never] [--reboot-delay-ms N]\n",
             argv[0], argv[0]);
