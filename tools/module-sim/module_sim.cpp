@@ -617,7 +617,7 @@ void StreamDue() {
     }
     uint64_t due =
         uint64_t((NowNs() - g_stream_start_ns) / 1000) * uint64_t(g_opt.stream_baud / 10) / 1000000;
-    uint64_t first = g_streamed + 1;
+    uint64_t first = g_streamed + 1, dropped = g_stream_dropped;
     while (g_stream_bytes < due) {
         ++g_streamed;
         std::string message =
@@ -627,9 +627,10 @@ void StreamDue() {
     }
     if (g_opt.stream_stamps && g_streamed >= first) {
         // Messages FIRST to LAST had their last byte at the port by this microsecond of
-        // CLOCK_MONOTONIC, which a benchmark's reader on the same machine reads too.
-        note("WROTE %llu %llu %lld", (unsigned long long)first, (unsigned long long)g_streamed,
-             (long long)(NowNs() / 1000));
+        // CLOCK_MONOTONIC, which a benchmark's reader on the same machine reads too, but for
+        // DROPPED of them that found no room.
+        note("WROTE %llu %llu %lld %llu", (unsigned long long)first, (unsigned long long)g_streamed,
+             (long long)(NowNs() / 1000), (unsigned long long)(g_stream_dropped - dropped));
     }
 }
 
