@@ -138,11 +138,12 @@ done
 # The value after "@@ WHAT " in boot N's report.
 said() { sed -n "s/^@@ $2 //p" "$out/report$1" | sed -n 1p; }
 # The pty run's log lines, against a run's: the terminal program's with
-# their stamps, the web server's as JSON strings.
+# their stamps, the web server's as JSON strings, where a reply's line end
+# is shown as the text \r\n that the terminal program writes as it came.
 lines() { sed -E 's/^\[[0-9:]*\] //; s#  (/dev/[^ ]+)  #  PORT  #' "$1"; }
 web_lines() {
   sed -n 's/^log "\(.*\)"$/\1/p' "$1" | sed 's/\\u000a/\n/g; s/\\"/"/g; s/\\\\/\\/g' |
-    sed -E 's/^\[[0-9:]*\] //; s#  (/dev/[^ ]+)  #  PORT  #'
+    sed -E 's/^\[[0-9:]*\] //; s#  (/dev/[^ ]+)  #  PORT  #; s/\\r\\n$/\n/'
 }
 
 # RUN WHAT: the module received the Rover script, as on the pty.
@@ -176,7 +177,7 @@ run="$out/runs/api" why=""
 [ "$(said 2 login | cut -d' ' -f1)" = 204 ] || why+="login: '$(said 2 login)', expected 204; "
 grep -q '^@@ switch 202 ' "$run.log" || why+="switch: '$(sed -n 's/^@@ switch //p' "$run.log")', expected 202; "
 job=$(grep '^job ' "$run.log" | tail -1)
-[[ "$job" = *'"state":"done","rebooting":false,"status":0,"last":"Done: Rover mode"}' ]] ||
+[[ "$job" = *'"state":"done","rebooting":false,"status":0,"last":"Done: Rover mode"'[,}]* ]] ||
   why+="the last job event: '$job', expected done, status 0, 'Done: Rover mode'; "
 diff <(web_lines "$run.log") build/vm/pty/rover.out >"$run.lines.diff" ||
   why+="log lines differ from the pty run's ($run.lines.diff); "
