@@ -153,7 +153,9 @@ async function runSwitch(server, link, mode, baud, seen) {
   let end = null;
   const page = watch(`${server.url}api/events?port=${encodeURIComponent(link)}`, cookie, (e) => {
     seen(e);
-    const over = e.event === 'job' && /"state":"(done|failed|no-reply|interrupted)"/.test(e.data);
+    // Job 0 is the port's none yet, which shows as done.
+    const over = e.event === 'job' && /^\{"id":[1-9]/.test(e.data) &&
+      /"state":"(done|failed|no-reply|interrupted)"/.test(e.data);
     end = end || (over && e.data);
   });
   await sleep(500);
