@@ -177,7 +177,7 @@ run="$out/runs/api" why=""
 [ "$(said 2 login | cut -d' ' -f1)" = 204 ] || why+="login: '$(said 2 login)', expected 204; "
 grep -q '^@@ switch 202 ' "$run.log" || why+="switch: '$(sed -n 's/^@@ switch //p' "$run.log")', expected 202; "
 job=$(grep '^job ' "$run.log" | tail -1)
-[[ "$job" = *'"state":"done","rebooting":false,"status":0,"last":"Done: Rover mode"'[,}]* ]] ||
+[[ "$job" = *'"state":"done","rebooting":false,"status":0,"last":"Done: Rover mode"'[,'}']* ]] ||
   why+="the last job event: '$job', expected done, status 0, 'Done: Rover mode'; "
 diff <(web_lines "$run.log") build/vm/pty/rover.out >"$run.lines.diff" ||
   why+="log lines differ from the pty run's ($run.lines.diff); "
