@@ -7,10 +7,11 @@
 namespace {
 
 void TakeMessage(void* context, const FoundMessage* message) {
-    const CorrectionsFeed* feed = static_cast<const CorrectionsFeed*>(context);
+    CorrectionsFeed* feed = static_cast<CorrectionsFeed*>(context);
     if (message->kind != RTCM_MESSAGE) {
         return;
     }
+    feed->taken = true;
     StationPosition station;
     if (feed->caster != nullptr) {
         if (DecodeStation(message->bytes, message->length, &station)) {
@@ -49,7 +50,17 @@ void RestartFeed(CorrectionsFeed* feed) {
 }
 
 void FeedCorrections(CorrectionsFeed* feed, const char* bytes, size_t length) {
+    feed->taken = false;
     ScanMessages(&feed->scan, bytes, length, TakeMessage, feed);
+    if (!feed->taken) {
+        return;
+    }
+    if (feed->caster != nullptr) {
+        CasterSendTaken(feed->caster);
+    }
+    for (int i = 0; i < feed->pushCount; ++i) {
+        PushSendTaken(feed->pushes[i]);
+    }
 }
 
 void PauseCorrections(CorrectionsFeed* feed) {

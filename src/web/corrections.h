@@ -19,7 +19,8 @@ struct CorrectionsFeed {
     Caster* caster; // null without a caster
     NtripPush* pushes[PUSHES_MAX];
     int pushCount;
-    MessageScan scan; // the watch's thread's alone
+    MessageScan scan; // the watch's thread's alone, as is:
+    bool taken;       // a frame of this read was handed on
 };
 
 struct Corrections {

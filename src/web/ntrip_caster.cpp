@@ -559,6 +559,9 @@ void CasterTakeFrame(Caster* caster, int mount, const unsigned char* frame, size
     NoteFrame(&caster->mountState[mount].stats, frame, length, NowMs());
     QueueForRovers(caster, mount, frame, length);
     pthread_mutex_unlock(&caster->lock);
+}
+
+void CasterSendTaken(Caster* caster) {
     Wake(caster);
 }
 

@@ -394,6 +394,9 @@ void PushTakeFrame(NtripPush* push, const unsigned char* frame, size_t length) {
         push->fellBack = true;
     }
     pthread_mutex_unlock(&push->lock);
+}
+
+void PushSendTaken(NtripPush* push) {
     Wake(push);
 }
 

@@ -77,6 +77,8 @@ void StopPush(NtripPush* push);
 
 // A whole, CRC-checked frame of the mount's module, in order; any thread.
 void PushTakeFrame(NtripPush* push, const unsigned char* frame, size_t length);
+// Sends the frames taken since the last call, with one wake-up.
+void PushSendTaken(NtripPush* push);
 // As the caster's: a paused push keeps its connection up to 60 s from the
 // pause without a frame.
 void PausePush(NtripPush* push);
