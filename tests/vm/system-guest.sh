@@ -146,22 +146,17 @@ kill $sim; wait $sim
 
 # The caster: the module's port as a mount, the module now a base that
 # talks as one, and a 2.0 rover (curl) on it. The rover's users reach the
-# service as a credential, as the manual says; the rover's bytes go to the
-# console in hex, for the host to check each frame.
+# service as a credential, as the unit hands them over; the rover's bytes go
+# to the console in hex, for the host to check each frame.
 echo "@@ run caster"
 /opt/kms/kavrel-module-sim --gadget $g/UDC --link /dev/ttyGS0 --transcript /tmp/t --mode base --talk mode &
 sim=$!
 users=/etc/kavrel-mode-switch/caster-users
 printf '%s\n' 'vm rover password' | kavrel-mode-switch-web caster-user $users rover
 echo "@@ caster-user $? $(stat -c '%a %U:%G' $users)"
-mkdir -p /etc/systemd/system/$unit.service.d
-cat >/etc/systemd/system/$unit.service.d/caster.conf <<UNIT
-[Service]
-LoadCredential=caster-users:$users
-ExecStart=
-ExecStart=$(command -v kavrel-mode-switch-web) \$KMS_WEB_OPTIONS --caster-users %d/caster-users
-UNIT
-echo "KMS_WEB_OPTIONS=\"--listen 127.0.0.1:8080 --caster 127.0.0.1:2101 --mount BASE=$port\"" >/etc/default/$unit
+# The unit hands /etc/kavrel-mode-switch/caster-users over as the
+# credential caster-users, which the option names without a folder.
+echo "KMS_WEB_OPTIONS=\"--listen 127.0.0.1:8080 --caster 127.0.0.1:2101 --mount BASE=$port --caster-users caster-users\"" >/etc/default/$unit
 systemctl daemon-reload && systemctl restart $unit
 echo "@@ restart $? $(systemctl is-active $unit)"
 table() { curl -s -H 'Ntrip-Version: Ntrip/2.0' http://127.0.0.1:2101/ >/tmp/table; grep -q '^STR;BASE;' /tmp/table; }
