@@ -9,6 +9,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "engine/clock.h"
 #include "engine/json_out.h"
 #include "web/password.h"
 
@@ -22,7 +23,6 @@ const int POLL_TICK_MS = 200; // how often the deadlines are looked at
 const int ACCEPTS_AT_ONCE = 16;
 const size_t DISCARD_BYTES = 4096;
 const size_t ANSWER_HEAD_LEN = 512;
-const uint64_t MS_PER_SECOND = 1000;
 // Checked in place of a name that is no user's, so that the answer takes as
 // long as a wrong password's.
 const char DECOY_HASH[] = "$y$j9T$5y/JWeP3aSeAXos.$zHs/x7vLDW68200PxqRMYGZ5d4YcBx6QhrHnHinfRdB";

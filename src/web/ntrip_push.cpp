@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "engine/clock.h"
 #include "engine/json_out.h"
 #include "web/ntrip_caster.h"
 #include "web/sessions.h"
@@ -18,7 +19,6 @@
 namespace {
 
 const int WAIT_TICK_MS = 1000; // how often a waiting push looks at the time
-const uint64_t MS_PER_SECOND = 1000;
 const size_t ANSWER_LINE_LEN = 256;
 const size_t ANSWER_SHOWN_LEN = 80;
 const size_t REQUEST_LEN = 1536;

@@ -4,11 +4,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "engine/clock.h"
 #include "engine/message_scan.h"
 
 namespace {
 
-const uint64_t MS_PER_SECOND = 1000;
 // A message stops being listed after three of its intervals without it,
 // and never before the mount would stop being live.
 const uint64_t MISSED_INTERVALS = 3;

@@ -120,6 +120,21 @@ function proc(pid) {
   return { ticks: Number(fields[11]) + Number(fields[12]), rss: kib('VmRSS'), hwm: kib('VmHWM') };
 }
 
+// CPU time and memory over STREAM_S from now, with the peak before it (the
+// logins': yescrypt's work area, given back after each). Writing 5 to
+// clear_refs resets VmHWM to VmRSS.
+async function measureServer(pid) {
+  const hz = Number(spawnSync('getconf', ['CLK_TCK']).stdout);
+  const loginHwm = proc(pid).hwm;
+  writeFileSync(`/proc/${pid}/clear_refs`, '5');
+  const before = proc(pid);
+  const startMs = monotonicMs();
+  await sleep(STREAM_S * 1000);
+  const after = proc(pid);
+  const wallMs = monotonicMs() - startMs;
+  return { startMs, wallMs, after, loginHwm, cpuMs: ((after.ticks - before.ticks) * 1000) / hz };
+}
+
 async function streamFigures(server, link, run) {
   const cookies = [];
   for (let i = 0; i < PAGES; ++i) cookies.push(await login(server.url));
@@ -129,18 +144,8 @@ async function streamFigures(server, link, run) {
     statuses[i] += e.event === 'status' && /PZVKSEQ/.test(e.data) ? 1 : 0;
   }));
   await until(() => statuses.every((n) => n > 0), 10000, 'every page\'s first streamed status');
-  const hz = Number(spawnSync('getconf', ['CLK_TCK']).stdout);
-  // The peak so far is the logins' (yescrypt's work area, given back after
-  // each); from here on it is the watch's. Writing 5 resets VmHWM to VmRSS.
-  const loginHwm = proc(server.proc.pid).hwm;
-  writeFileSync(`/proc/${server.proc.pid}/clear_refs`, '5');
-  const before = proc(server.proc.pid);
-  const startMs = monotonicMs();
-  await sleep(STREAM_S * 1000);
-  const after = proc(server.proc.pid);
-  const wallMs = monotonicMs() - startMs;
+  const { wallMs, after, loginHwm, cpuMs } = await measureServer(server.proc.pid);
   pages.forEach((p) => p.destroy());
-  const cpuMs = ((after.ticks - before.ticks) * 1000) / hz;
   console.log(`web-stream run=${run} pages=${PAGES} wall_ms=${wallMs} cpu_ms=${cpuMs.toFixed(0)} ` +
     `rss_kib=${after.rss} hwm_kib=${after.hwm} login_hwm_kib=${loginHwm} ` +
     `statuses=${Math.min(...statuses)}`);
@@ -250,17 +255,9 @@ async function casterFigures(server, module) {
   const rovers = await roversOn(server, ROVERS);
   // A paused mount takes rovers while its module comes back from the switch.
   await until(() => rovers.every((r) => r.chunks.length > 0), 20000, 'every rover\'s first frames');
-  const hz = Number(spawnSync('getconf', ['CLK_TCK']).stdout);
-  const loginHwm = proc(server.proc.pid).hwm;
-  writeFileSync(`/proc/${server.proc.pid}/clear_refs`, '5');
-  const before = proc(server.proc.pid);
-  const startMs = monotonicMs();
-  await sleep(STREAM_S * 1000);
-  const after = proc(server.proc.pid);
-  const wallMs = monotonicMs() - startMs;
+  const { startMs, wallMs, after, loginHwm, cpuMs } = await measureServer(server.proc.pid);
   rovers.forEach((r) => r.socket.destroy());
   rovers.forEach((r) => { r.chunks = r.chunks.filter((c) => c.atUs >= startMs * 1000); });
-  const cpuMs = ((after.ticks - before.ticks) * 1000) / hz;
   console.log(`caster-stream rovers=${ROVERS} wall_ms=${wallMs} cpu_ms=${cpuMs.toFixed(0)} ` +
     `rss_kib=${after.rss} hwm_kib=${after.hwm} login_hwm_kib=${loginHwm}`);
   module.proc.kill('SIGTERM');
