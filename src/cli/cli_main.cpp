@@ -133,8 +133,7 @@ int PrintErrorLine(void*, const char* line, size_t length) {
     if (EndingOnInterrupt()) {
         return 0;
     }
-    const char* message = strstr(line, "] ");
-    message = message != nullptr ? message + 2 : line;
+    const char* message = LogLineMessage(line);
     char out[TERMINAL_LINE_LEN];
     size_t used = TerminalLine(message, length - (size_t)(message - line), out, sizeof out);
     return fwrite(out, 1, used, stderr) == used;

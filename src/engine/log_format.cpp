@@ -1,6 +1,7 @@
 #include "engine/log_format.h"
 
 #include <stdio.h>
+#include <string.h>
 
 namespace {
 
@@ -35,4 +36,9 @@ size_t FormatLogLine(char* line, size_t lineSize, unsigned hour, unsigned minute
     }
     int wanted = snprintf(line, lineSize, "[%02u:%02u:%02u] %s\r\n", hour, minute, second, message);
     return StoredLength(wanted, line, lineSize);
+}
+
+const char* LogLineMessage(const char* line) {
+    const char* after = strstr(line, "] ");
+    return after != nullptr ? after + 2 : line;
 }

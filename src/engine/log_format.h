@@ -15,3 +15,7 @@ size_t FormatLogMessageV(char* out, size_t outSize, const char* format, va_list 
 // terminated. Returns the length stored.
 size_t FormatLogLine(char* line, size_t lineSize, unsigned hour, unsigned minute, unsigned second,
                      const char* message);
+
+// The message of such a line, after its "[hh:mm:ss] "; the whole text when
+// it has none.
+const char* LogLineMessage(const char* line);

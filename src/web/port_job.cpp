@@ -6,6 +6,7 @@
 #include "engine/baud_text.h"
 #include "engine/clock.h"
 #include "engine/line_text.h"
+#include "engine/log_format.h"
 #include "web/frame_names.h"
 #include "web/port_offer.h"
 #include "web/port_watch.h"
@@ -20,12 +21,6 @@ const char* const STATE_NAMES[] = {"running", "done", "failed", "no-reply", "int
 const char* const STEP_NAMES[] = {"rate", "sentence", "save", "reset", "reboot", "reopen", "end"};
 const char* const CAUSE_NAMES[] = {"none",         "open-failed", "port-busy",
                                    "write-failed", "not-back",    "no-rate"};
-
-// The message of a stored line: after its "[hh:mm:ss] ".
-const char* Message(const char* line) {
-    const char* after = strstr(line, "] ");
-    return after != nullptr ? after + 2 : line;
-}
 
 // Locked: one line of the port's job, stored as one record.
 void AppendJobLine(void* context, const char* line, size_t length) {
@@ -45,7 +40,7 @@ void AppendJobLine(void* context, const char* line, size_t length) {
         text[used] = '\0';
     }
     // The engine tells the end before the "Failed." that closes a failure.
-    if (!job->ended && Message(text)[0] != '\0') {
+    if (!job->ended && LogLineMessage(text)[0] != '\0') {
         memcpy(job->last, text, used + 1);
     }
     // The last lines are kept however long the replies were: a "<<" line
@@ -260,7 +255,7 @@ void FormatJob(const WebPort* port, JsonOut* out) {
              job->state == JOB_RUNNING && (kind == STEP_REBOOT || kind == STEP_REOPEN));
     if (job->state != JOB_RUNNING) {
         JsonNumber(out, "status", true, "%.0f", job->status);
-        JsonString(out, "last", Message(job->last));
+        JsonString(out, "last", LogLineMessage(job->last));
         WriteEndedAt(job, out);
     }
     JsonClose(out, '}');

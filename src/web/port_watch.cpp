@@ -5,6 +5,7 @@
 
 #include "engine/clock.h"
 #include "engine/line_text.h"
+#include "engine/log_format.h"
 #include "web/port_offer.h"
 
 namespace {
@@ -24,12 +25,6 @@ const uint64_t STATUS_LISTEN_MS = 1200; // a module talks once a second
 const uint64_t STATUS_LINGER_MS = 2000; // for the next request
 const uint64_t STATUS_WAIT_MAX_MS = 4000;
 
-// The message of a stored line: after its "[hh:mm:ss] ".
-const char* Message(const char* line) {
-    const char* after = strstr(line, "] ");
-    return after != nullptr ? after + 2 : line;
-}
-
 // The engine's sink for a watch: why the port did not open, gathered.
 void TakeWatchLine(void* context, const char* line, size_t length) {
     WebPort* port = static_cast<WebPort*>(context);
@@ -43,8 +38,8 @@ void TakeWatchLine(void* context, const char* line, size_t length) {
     if (used > 0 && used + 1 < NOTICE_LEN) {
         notice[used++] = ' ';
     }
-    size_t more = strnlen(Message(text), NOTICE_LEN - 1 - used);
-    memcpy(notice + used, Message(text), more);
+    size_t more = strnlen(LogLineMessage(text), NOTICE_LEN - 1 - used);
+    memcpy(notice + used, LogLineMessage(text), more);
     notice[used + more] = '\0';
     SetNotice(port, notice);
     pthread_mutex_unlock(&port->server->lock);
