@@ -82,17 +82,27 @@ switch() {
   code=$(curl -s -o /tmp/job -w '%{http_code}' -b /tmp/cookies -H 'Content-Type: application/json' \
     -d "{\"port\":\"$port\",\"mode\":\"rover\",\"baud\":460800}" $api/switch)
   echo "@@ switch $code $(cat /tmp/job)"
+  job=$(sed -n 's/^{"id":\([0-9]*\),.*/\1/p' /tmp/job)
 }
-# The log and job events of a stream: "log LINE" and "job OBJECT".
-stream() { awk '/^event: / { e = $2 } /^data: / && (e == "log" || e == "job") { print e, substr($0, 7) }' /tmp/"$1"; }
-ended() { stream "$1" | grep -q '^job .*"state":"\(done\|failed\|no-reply\|interrupted\)"'; }
+# The log and job events of stream NAME that belong to job ID: "log LINE"
+# and "job OBJECT". A stream opens with the port's last job, and a stream
+# that opens before the switch starts has the one before it (job 0, none,
+# is "done"): only the switch's own events tell of it.
+stream() {
+  awk -v want="$2" '
+    /^id: / { split($2, at, "."); job = at[1] }
+    /^event: / { e = $2 }
+    /^data: / && e == "job" { job = $0; sub(/^data: \{"id":/, "", job); sub(/[^0-9].*/, "", job) }
+    /^data: / && (e == "log" || e == "job") && job == want { print e, substr($0, 7) }' /tmp/"$1"
+}
+ended() { stream "$1" "$job" | grep -q '^job .*"state":"\(done\|failed\|no-reply\|interrupted\)"'; }
 
 echo "@@ run api"
 before=$(mark)
 events api && switch
 until_ 90 ended api || echo "@@ no end in 90 s"
 kill $events
-stream api
+stream api "$job"
 module_since "$before"
 
 # With no page left, the port is let go and the terminal program takes it
@@ -118,13 +128,13 @@ t0=$(ms); systemctl stop kms-baseline; baseline=$(($(ms) - t0))
 echo "@@ run stop"
 before=$(mark)
 events stop && switch
-replied() { stream stop | grep -q '^log .*<<'; }
+replied() { stream stop "$job" | grep -q '^log .*<<'; }
 until_ 30 replied || echo "@@ no reply in 30 s"
 t0=$(ms); systemctl stop $unit; status=$?; took=$(($(ms) - t0))
 echo "@@ stop $status $took baseline $baseline"
 echo "@@ after stop $(systemctl show -p ActiveState -p Result -p ExecMainStatus $unit | paste -sd' ')"
 kill $events 2>/dev/null
-stream stop
+stream stop "$job"
 module_since "$before"
 echo "@@ run after-stop"
 before=$(mark)
