@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
@@ -283,6 +285,10 @@ void SetUpRover(Caster* caster, Rover* rover, int fd, const struct sockaddr_stor
     }
     int sendBytes = SEND_BUFFER_BYTES;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBytes, sizeof sendBytes);
+    // Each send is whole frames, due now: Nagle's wait for the rover's
+    // delayed acknowledgement would hold them up to 40 ms.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     rover->state = ROVER_HEAD;
     rover->fd = fd;
     rover->serial = ++caster->nextSerial;

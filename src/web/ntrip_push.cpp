@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
@@ -71,6 +73,10 @@ int ConnectOne(const struct addrinfo* at, char* error, size_t size) {
         }
         return -1;
     }
+    // Each send is whole frames, due now: no wait for the caster's
+    // delayed acknowledgement.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return fd;
 }
 
