@@ -383,6 +383,22 @@ void WriteTo(Rover* rover) {
     }
 }
 
+// Sends what each streaming rover has queued; true when the caster's thread
+// has work left: a socket that took only part, or a rover to close.
+bool SendQueued(Caster* caster) {
+    bool left = false;
+    for (Rover& rover : caster->rovers) {
+        if (rover.state != ROVER_STREAMING) {
+            continue;
+        }
+        if (rover.ending == nullptr && rover.queue.used > 0) {
+            WriteTo(&rover);
+        }
+        left = left || rover.ending != nullptr || rover.queue.used > 0;
+    }
+    return left;
+}
+
 // Why the rover must go now, or null.
 const char* Overdue(const Caster* caster, const Rover* rover, uint64_t nowMs) {
     if (rover->ending != nullptr) {
@@ -568,7 +584,14 @@ void CasterTakeFrame(Caster* caster, int mount, const unsigned char* frame, size
 }
 
 void CasterSendTaken(Caster* caster) {
-    Wake(caster);
+    // The frames leave from the thread that read them: waking the caster's
+    // thread, and its poll of every socket, cost more than the sends.
+    pthread_mutex_lock(&caster->lock);
+    bool left = SendQueued(caster);
+    pthread_mutex_unlock(&caster->lock);
+    if (left) {
+        Wake(caster);
+    }
 }
 
 void CasterStationPosition(Caster* caster, int mount, double latDeg, double lonDeg) {

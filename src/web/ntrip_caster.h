@@ -117,8 +117,9 @@ void StopCaster(Caster* caster);
 // A whole, CRC-checked RTCM 3 frame from the mount's module, in the order
 // the module sent it; from any thread.
 void CasterTakeFrame(Caster* caster, int mount, const unsigned char* frame, size_t length);
-// Sends the frames taken since the last call: one wake-up of the caster's
-// thread for all the frames of one read of the port.
+// Sends the frames taken since the last call to every rover whose socket
+// takes them, on the caller's thread; the caster's thread is woken only for
+// what is left.
 void CasterSendTaken(Caster* caster);
 // The station's position, from the module's 1005 or 1006, for the table.
 void CasterStationPosition(Caster* caster, int mount, double latDeg, double lonDeg);
