@@ -1,7 +1,9 @@
 #include "web/frame_queue.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -58,4 +60,18 @@ void DropQueued(FrameQueue* queue, size_t count) {
     if (queue->used == 0) {
         queue->start = 0;
     }
+}
+
+bool SendQueued(FrameQueue* queue, int fd, uint64_t* sent) {
+    while (queue->used > 0) {
+        const unsigned char* bytes = nullptr;
+        size_t length = PeekQueued(queue, &bytes);
+        ssize_t taken = send(fd, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (taken < 0) {
+            return errno == EAGAIN || errno == EINTR;
+        }
+        DropQueued(queue, (size_t)taken);
+        *sent += (uint64_t)taken;
+    }
+    return true;
 }

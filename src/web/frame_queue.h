@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 const size_t FRAME_QUEUE_BYTES = 65536;
 
@@ -24,3 +25,7 @@ bool QueueFrame(FrameQueue* queue, const unsigned char* frame, size_t length, bo
 // The oldest bytes queued, as one piece up to the ring's end; their count.
 size_t PeekQueued(const FrameQueue* queue, const unsigned char** bytes);
 void DropQueued(FrameQueue* queue, size_t count);
+
+// Sends what the queue holds to the socket fd, as much as it takes without
+// waiting, adding the bytes sent to sent; false when the connection failed.
+bool SendQueued(FrameQueue* queue, int fd, uint64_t* sent);

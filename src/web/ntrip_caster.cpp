@@ -366,18 +366,11 @@ void ReadRest(Rover* rover) {
 // Sends what the rover's queue holds, as much as the socket takes; an
 // answer sent whole ends the connection's writing.
 void WriteTo(Rover* rover) {
-    while (rover->queue.used > 0) {
-        const unsigned char* bytes = nullptr;
-        size_t length = PeekQueued(&rover->queue, &bytes);
-        ssize_t sent = send(rover->fd, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0) {
-            rover->ending = errno == EAGAIN || errno == EINTR ? nullptr : "connection lost";
-            return;
-        }
-        DropQueued(&rover->queue, (size_t)sent);
-        rover->bytes += (uint64_t)sent;
+    if (!SendQueued(&rover->queue, rover->fd, &rover->bytes)) {
+        rover->ending = "connection lost";
+        return;
     }
-    if (rover->state == ROVER_ANSWERED) {
+    if (rover->queue.used == 0 && rover->state == ROVER_ANSWERED) {
         shutdown(rover->fd, SHUT_WR);
         rover->ending = rover->readEnded ? "answered" : nullptr;
     }
@@ -385,7 +378,7 @@ void WriteTo(Rover* rover) {
 
 // Sends what each streaming rover has queued; true when the caster's thread
 // has work left: a socket that took only part, or a rover to close.
-bool SendQueued(Caster* caster) {
+bool SendToRovers(Caster* caster) {
     bool left = false;
     for (Rover& rover : caster->rovers) {
         if (rover.state != ROVER_STREAMING) {
@@ -587,7 +580,7 @@ void CasterSendTaken(Caster* caster) {
     // The frames leave from the thread that read them: waking the caster's
     // thread, and its poll of every socket, cost more than the sends.
     pthread_mutex_lock(&caster->lock);
-    bool left = SendQueued(caster);
+    bool left = SendToRovers(caster);
     pthread_mutex_unlock(&caster->lock);
     if (left) {
         Wake(caster);

@@ -211,31 +211,15 @@ TryOutcome Ask(const NtripPush* push, int* fd, char* error, size_t size) {
     return JudgeAnswer(push, line, error, size);
 }
 
-// Locked: sends what the queue holds, as much as the socket takes; false
-// when the connection failed.
-bool SendQueued(NtripPush* push, int fd) {
-    while (push->queue.used > 0) {
-        const unsigned char* bytes = nullptr;
-        size_t length = PeekQueued(&push->queue, &bytes);
-        ssize_t sent = send(fd, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0) {
-            return errno == EAGAIN || errno == EINTR;
-        }
-        DropQueued(&push->queue, (size_t)sent);
-        push->bytes += (uint64_t)sent;
-    }
-    return true;
-}
-
 // Locked on entry and exit: the frames go out until the connection ends;
 // returns why it did.
 const char* Stream(NtripPush* push, int fd) {
     for (;;) {
-        const char* reason = push->stopping          ? STOPPING
-                             : push->fellBack        ? "fell behind by 64 KiB"
-                             : !Kept(push, NowMs())  ? NO_RTCM
-                             : !SendQueued(push, fd) ? "connection lost"
-                                                     : nullptr;
+        const char* reason = push->stopping                                ? STOPPING
+                             : push->fellBack                              ? "fell behind by 64 KiB"
+                             : !Kept(push, NowMs())                        ? NO_RTCM
+                             : !SendQueued(&push->queue, fd, &push->bytes) ? "connection lost"
+                                                                           : nullptr;
         if (reason != nullptr) {
             return reason;
         }
